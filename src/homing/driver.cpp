@@ -1,0 +1,192 @@
+// Starting a homing run in a worker thread per station, and collecting its
+// outcome. The registry _find_o_threads holds one entry per station whose run
+// was started and whose outcome has not been collected yet.
+#include "controller/self_calls.hpp"
+#include "homing/members.hpp"
+#include "log/log.hpp"
+#include "module/namespace.hpp"
+#include "py/args.hpp"
+#include "py/finally.hpp"
+
+namespace qzr::homing {
+namespace {
+
+py::Name kLimitFirstThenBackward{"LimitFirstThenBackward"};
+py::Name kOriginOnly{"OriginOnly"};
+py::Name kNegative{"Negative"};
+py::Name kPositive{"Positive"};
+py::Name kOrigin{"Origin"};
+py::Name kTarget{"target"};
+py::Name kArgs{"args"};
+py::Name kStart{"start"};
+py::Name kJoin{"join"};
+py::Name kIsAlive{"is_alive"};
+py::Name kGet{"get"};
+
+// <class>.<member> of a module-level class, e.g. FindingOMethod.OriginOnly.
+py::Ref member(const py::Name& cls, const py::Name& name) {
+    py::Ref c = ns::global(cls);
+    return py::getattr(c.get(), name);
+}
+
+bool method_is(PyObject* method, const py::Name& name) {
+    return py::compare(method, member(ns::kFindingOMethod, name).get(), Py_EQ);
+}
+
+// Refuses a limit-first run towards a side whose limit input is disabled.
+void check_limit_configuration(PyObject* self, PyObject* station, PyObject* direction) {
+    py::Ref method = py::getattr(self, self::kFindingOMethod);
+    if (!method_is(method.get(), kLimitFirstThenBackward)) return;
+    if (py::compare(direction, member(ns::kDirection, kNegative).get(), Py_EQ) &&
+        self::ask(self, self::kNegativeLimitIsDisabled, station)) {
+        py::assertion_failed(py::text(
+            "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号"));
+    }
+    if (py::compare(direction, member(ns::kDirection, kPositive).get(), Py_EQ) &&
+        self::ask(self, self::kPositiveLimitIsDisabled, station)) {
+        py::assertion_failed(py::text(
+            "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号"));
+    }
+}
+
+// find_o(self, station: int, start_velocity: float, velocity: float,
+//        acceleration_time: float, direction: Direction = Direction.Negative)
+py::Ref find_o(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* station = args[1];
+    PyObject* direction = args[5];
+    if (py::assertions_enabled()) {
+        py::Ref directions = ns::global(ns::kDirection);
+        int is_direction = PyObject_IsInstance(direction, directions.get());
+        py::require(is_direction >= 0);
+        if (!is_direction) py::assertion_failed();
+    }
+    py::Ref threads = py::getattr(self, self::kFindOThreads);
+    int homing = PySequence_Contains(threads.get(), station);
+    py::require(homing >= 0);
+    if (homing) {
+        py::Ref format = py::check(PyUnicode_FromString("Axis %d has been finding o."));
+        py::raise(PyExc_BlockingIOError, py::check(PyUnicode_Format(format.get(), station)));
+    }
+    check_limit_configuration(self, station, direction);
+    self::call(self, self::kSetParameters, station, args[2], args[3], args[4]);
+
+    py::Ref thread_class = ns::global(ns::kThread);
+    py::Ref target = py::getattr(self, self::kFindOThreadFunc);
+    py::Ref thread = py::KeywordCall()
+                         .with(kTarget, target)
+                         .with(kArgs, py::tuple(station, direction))
+                         .call(thread_class.get());
+    py::require(PyObject_SetItem(threads.get(), station, thread.get()) == 0);
+    // A run that never started must not leave the station counted as homing
+    // for good.
+    py::undo_on_error(
+        [&] {
+            log::info(py::text("Start finding o, station ", station));
+            py::call_method(thread.get(), kStart);
+        },
+        [&] { py::require(PyObject_DelItem(threads.get(), station) == 0); });
+    return py::none();
+}
+
+// is_finding_o(self, station: int)
+py::Ref is_finding_o(PyObject* const* args) {
+    py::Ref threads = py::getattr(args[0], self::kFindOThreads);
+    int homing = PySequence_Contains(threads.get(), args[1]);
+    py::require(homing >= 0);
+    return py::boolean(homing);
+}
+
+// wait_for_find_o_finish(self, station: int, timeout: Optional[float] = None)
+py::Ref wait_for_find_o_finish(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* station = args[1];
+    py::Ref threads = py::getattr(self, self::kFindOThreads);
+    py::Ref thread = py::call_method(threads.get(), kGet, station);
+    if (thread.get() == Py_None) {
+        py::raise(PyExc_ValueError, "Axis is not finding origin point, or has been waited.");
+    }
+    py::call_method(thread.get(), kJoin, args[2]);
+    if (py::truth(py::call_method(thread.get(), kIsAlive).get())) {
+        log::error(py::text("Wait for finding O timeout, station ", station));
+        return py::none();
+    }
+    py::require(PyObject_DelItem(threads.get(), station) == 0);
+    py::Ref stop_source = self::call(self, self::kGetStopSource, station);
+    log::info(py::text("Wait for finding O done. Station ", station, ", source ", stop_source));
+    return py::check(PyObject_RichCompare(stop_source.get(), member(ns::kStopSource, kOrigin).get(),
+                                          Py_EQ));
+}
+
+// _find_o_thread_func(self, station: int, direction: Direction): the worker.
+py::Ref find_o_thread_func(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* station = args[1];
+    PyObject* direction = args[2];
+    py::Ref method = py::getattr(self, self::kFindingOMethod);
+    log::info(py::text("Finding o started, method ", method, ", station ", station));
+    method = py::getattr(self, self::kFindingOMethod);
+    if (method_is(method.get(), kLimitFirstThenBackward)) {
+        self::call(self, self::kFindOLimitFirstThenBackward, station, direction);
+    } else if (method_is(method.get(), kOriginOnly)) {
+        self::call(self, self::kFindOOriginOnly, station, direction);
+    }
+    return py::none();
+}
+
+constexpr const char* kFindODoc =
+    "\n\t\t以指定的速度参数执行找原点动作。"
+    "\n\t\t执行 find_o 函数，以寻找原点后，必须要在某个时间调用 wait_for_find_o_finish 函数以查询找原点的结果"
+    "\n\t\t这是一个强制性的要求，以防止因为找原点失败而引起各种问题。"
+    "\n\t\twait_for_find_o_finish 的使用说明请参见其函数本体说明。"
+    "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
+    "\n\t\t:param start_velocity: 梯形速度曲线的起始速度"
+    "\n\t\t:param velocity: 梯形速度曲线匀速段的速度值"
+    "\n\t\t:param acceleration_time: 梯形速度曲线加速段的时间跨度，单位：s（秒）"
+    "\n\t\t:param direction: 找原点时开始运动的方向。如果往这个方向碰到了限位感应器，会自动往反方向继续找"
+    "\n\t\t";
+constexpr const char* kIsFindingODoc =
+    "\n\t\t当前轴是否在找原点过程中。如果是，返回 True；否则，返回 False"
+    "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
+    "\n\t\t";
+constexpr const char* kWaitForFindOFinishDoc =
+    "\n\t\t等待某轴找原点结束，并返回找原点的结果。有以下几种情况："
+    "\n\t\t1. 提供了一个有效的超时参数 timeout"
+    "\n\t\t\t1)找原点动作未能在超时前结束，函数返回 None"
+    "\n\t\t\t2)在超时前顺利找到了原点，函数返回 True"
+    "\n\t\t\t3)在超时前找原点动作已经结束，但没有找到原点，函数返回 False"
+    "\n\t\t2. 未提供 timeout 参数，或所提供参数是 None，等待，直到..."
+    "\n\t\t\t1)顺利找到了原点，返回 True"
+    "\n\t\t\t2)两边限位都碰过了，没找到原点，返回 False"
+    "\n\t\t\t3)以上两点都没有发生，将一直等待"
+    "\n"
+    "\n\t\t找原点过程中可能引起异常的情况有："
+    "\n\t\t1. 通讯失败，无法获取轴状态"
+    "\n\t\t2. 轴的报警信号输入有效"
+    "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
+    "\n\t\t:param timeout: 等待的超时时间，单位：秒(second)"
+    "\n\t\t";
+
+}  // namespace
+
+const MethodSpec kFindOThreadFunc{"_find_o_thread_func", find_o_thread_func,
+                                  {{"station", Ann::Int}, {"direction", Ann::Direction}}};
+const MethodSpec kFindO{"find_o",
+                        find_o,
+                        {{"station", Ann::Int},
+                         {"start_velocity", Ann::Float},
+                         {"velocity", Ann::Float},
+                         {"acceleration_time", Ann::Float},
+                         {"direction", Ann::Direction, Default::member_of(ns::kDirection, "Negative")}},
+                        Ann::Unset,
+                        kFindODoc};
+const MethodSpec kIsFindingO{"is_finding_o", is_finding_o, {{"station", Ann::Int}}, Ann::Unset,
+                             kIsFindingODoc};
+const MethodSpec kWaitForFindOFinish{
+    "wait_for_find_o_finish",
+    wait_for_find_o_finish,
+    {{"station", Ann::Int}, {"timeout", Ann::OptionalFloat, Default::none()}},
+    Ann::Unset,
+    kWaitForFindOFinishDoc};
+
+}  // namespace qzr::homing

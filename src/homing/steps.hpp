@@ -1,0 +1,34 @@
+// Steps shared by the homing methods, which run in a station's worker thread.
+#pragma once
+
+#include <Python.h>
+
+#include "py/ref.hpp"
+
+namespace qzr::homing {
+
+// Polls is_running(station) until it answers false, sleeping 0.01 s through
+// the module's _sleep between polls; the first poll comes at once.
+void wait_until_stopped(PyObject* self, PyObject* station);
+
+// Reads the stop source, logs "Station <station><what><stop source>" and
+// returns the stop source.
+py::Ref stop_source_logged(PyObject* self, PyObject* station, const char* what);
+
+// Raises IOError "<message><stop source>" unless the stop source equals
+// `expected` (a StopSource member name).
+void expect_stop_source(PyObject* stop_source, const char* expected, const char* message);
+
+// Runs a homing method's body; a failure of the Exception family ends it
+// silently. Anything else (KeyboardInterrupt, SystemExit) passes.
+template <class Body>
+void ending_failures_silently(Body&& body) {
+    try {
+        body();
+    } catch (const py::Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+    }
+}
+
+}  // namespace qzr::homing

@@ -1,0 +1,105 @@
+// Calling Python callables and methods from C++ without temporary tuples
+// where the interpreter allows it.
+#pragma once
+
+#include <Python.h>
+
+#include "py/compat.hpp"
+#include "py/name.hpp"
+#include "py/ref.hpp"
+
+namespace py {
+
+namespace detail {
+inline PyObject* arg(PyObject* p) { return p; }
+inline PyObject* arg(const Ref& r) { return r.get(); }
+}  // namespace detail
+
+// callable(*args); arguments are borrowed PyObject* or Refs.
+template <class... A>
+Ref call(PyObject* callable, const A&... args) {
+#if QZR_HAVE_VECTORCALL
+    // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    PyObject* stack[] = {nullptr, detail::arg(args)...};
+    return check(PyObject_Vectorcall(callable, stack + 1,
+                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    return check(PyObject_CallFunctionObjArgs(callable, detail::arg(args)..., nullptr));
+#endif
+}
+
+// obj.name(*args), looked up on the object at each call, as `obj.name(...)`
+// in Python would.
+template <class... A>
+Ref call_method(PyObject* obj, const Name& name, const A&... args) {
+#if QZR_HAVE_VECTORCALL
+    PyObject* stack[] = {obj, detail::arg(args)...};
+    return check(PyObject_VectorcallMethod(name.get(), stack,
+                                           (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+#else
+    Ref method = check(PyObject_GetAttr(obj, name.get()));
+    return check(PyObject_CallFunctionObjArgs(method.get(), detail::arg(args)..., nullptr));
+#endif
+}
+
+// callable(*args, **kwargs) with a tuple and an optional dict.
+inline Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs = nullptr) {
+    return check(PyObject_Call(callable, args, kwargs));
+}
+
+inline Ref getattr(PyObject* obj, const Name& name) {
+    return check(PyObject_GetAttr(obj, name.get()));
+}
+
+inline void setattr(PyObject* obj, const Name& name, PyObject* value) {
+    require(PyObject_SetAttr(obj, name.get(), value) == 0);
+}
+
+// Truth value as `if x:` tests it.
+inline bool truth(PyObject* obj) {
+    int r = PyObject_IsTrue(obj);
+    require(r >= 0);
+    return r == 1;
+}
+
+// `a <op> b` tested for truth, as `if a == b:` does (no identity shortcut).
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    Ref result = check(PyObject_RichCompare(a, b, op));
+    return truth(result.get());
+}
+
+// obj[index]
+inline Ref item(PyObject* obj, long index) {
+    Ref key = check(PyLong_FromLong(index));
+    return check(PyObject_GetItem(obj, key.get()));
+}
+
+inline Ref integer(long value) { return check(PyLong_FromLong(value)); }
+
+// A call with keyword arguments: callable(*args, **{key: value, ...}).
+class KeywordCall {
+public:
+    KeywordCall() : kwargs_(check(PyDict_New())) {}
+    KeywordCall& with(const Name& key, PyObject* value) {
+        require(PyDict_SetItem(kwargs_.get(), key.get(), value) == 0);
+        return *this;
+    }
+    KeywordCall& with(const Name& key, const Ref& value) { return with(key, value.get()); }
+    template <class... A>
+    Ref call(PyObject* callable, const A&... args) const {
+        Ref positional = check(PyTuple_Pack(sizeof...(A), detail::arg(args)...));
+        return check(PyObject_Call(callable, positional.get(), kwargs_.get()));
+    }
+
+private:
+    Ref kwargs_;
+};
+
+// Builds a tuple from borrowed references or Refs.
+template <class... A>
+Ref tuple(const A&... items) {
+    return check(PyTuple_Pack(sizeof...(A), detail::arg(items)...));
+}
+
+}  // namespace py
