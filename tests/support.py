@@ -11,7 +11,7 @@ import sys
 import tempfile
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.environ.get("QZR_KOV_BUILD") or os.path.join(REPO, "build", "dev")
+BUILD = os.path.abspath(os.environ.get("QZR_KOV_BUILD") or os.path.join(REPO, "build", "dev"))
 SIM = os.path.join(REPO, "sim")
 STAND_IN = os.path.join(SIM, "stand_in")
 SEARCH_PATH = [BUILD, SIM, STAND_IN]
