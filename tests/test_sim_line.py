@@ -48,6 +48,18 @@ class StandInTest(unittest.TestCase):
         self.assertEqual(master.station(7).physical_position, 7)
         self.assertIs(qzr_kov_sim.set_line_factory(None), factory)
 
+    def test_reopening_keeps_the_stations(self):
+        qzr_kov_sim.set_line_factory(qzr_kov_sim.reopen_closed_lines)
+        first = qzr_mew.MewMaster("reopen")
+        line = qzr_mew.MewMaster("reopen")
+        self.assertIsNot(line, first, "the first one is still open")
+        line.station(1).physical_position = 123
+        line.close()
+        again = qzr_mew.MewMaster("reopen", baudrate=9600)
+        self.assertIs(again, line)
+        self.assertEqual((again.closed, again.baudrate), (False, 9600))
+        self.assertEqual(again.station(1).physical_position, 123)
+
 
 class LineTest(unittest.TestCase):
     def test_stations_and_their_memory(self):

@@ -9,7 +9,8 @@
 """
 
 from .clock import RealClock, ScaledClock, VirtualClock
-from .line import SimulatedLine, lines, open_line, set_line_factory
+from .line import (SimulatedLine, lines, open_line, reopen_closed_lines,
+                   set_line_factory)
 from .protocol import Call, CommunicationError, StationError
 from .recording import RecordingMaster
 from .station import (DEFAULT_LAYOUT, STOP_ALARM, STOP_COMMAND, STOP_EMERGENCY,
@@ -22,6 +23,7 @@ __all__ = [
     "Call", "CommunicationError", "StationError", "RecordingMaster",
     "SimulatedLine", "SimulatedStation", "DEFAULT_LAYOUT", "RealClock",
     "ScaledClock", "VirtualClock", "lines", "open_line", "set_line_factory",
+    "reopen_closed_lines",
     "STOP_NONE", "STOP_COMMAND", "STOP_ORIGIN", "STOP_NEGATIVE_LIMIT",
     "STOP_POSITIVE_LIMIT", "STOP_ALARM", "STOP_EMERGENCY",
 ]

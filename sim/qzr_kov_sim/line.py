@@ -89,6 +89,17 @@ def _open_params(port, *, baudrate=115200):
     return port, baudrate
 
 
+def reopen_closed_lines(port, baudrate):
+    """A line factory: the closed line last opened for PORT comes back with
+    its stations as they were (like a master reconnecting to the same
+    hardware); otherwise a fresh ``SimulatedLine``."""
+    previous = lines.get(port)
+    if isinstance(previous, SimulatedLine) and previous.closed:
+        previous.baudrate = baudrate
+        return previous.reopen()
+    return SimulatedLine(port, baudrate=baudrate)
+
+
 def set_line_factory(factory=None):
     """Choose what ``open_line`` (and so the stand-in ``MewMaster``) makes.
 
