@@ -97,6 +97,7 @@ class PositioningTest(AxisCase):
     def test_redefining_the_count_does_not_move_the_axis(self):
         self.command("R4", 0.1)
         self.line.set_int32(1, "DT10", -7)
+        self.line.set_coil(1, "R13", False)     # a setting written mid-run
         self.clock.advance(0.1)
         self.assertEqual(self.line.get_int32(1, "DT10"), -7 + 1000)
         self.assertEqual(self.line.get_int32(1, "DT12"), 550 + 1000)

@@ -218,8 +218,8 @@ class SimulatedStation(StationStore):
         """Apply a change of settings at the current station time."""
         m = self._motion
         if m is not None:
-            m.pulses = m.profile.pulses_at(self._t)
-            m.physical = m.physical_at(m.pulses)
+            here = m.profile.pulses_at(self._t)
+            m.physical, m.pulses = m.physical_at(here), here
         apply()
         if m is not None and self._motion is m:
             self._aim(m)
