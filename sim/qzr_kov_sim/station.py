@@ -43,7 +43,7 @@ STOP_NEGATIVE_LIMIT, STOP_POSITIVE_LIMIT, STOP_ALARM, STOP_EMERGENCY = 3, 4, 5, 
 
 DEFAULT_LAYOUT = dict(
     origin_at=0,                # middle of the origin sensor; None: no sensor
-    origin_width=300,           # pulses over which X0 is on
+    origin_width=300,           # X0 on from origin_at - origin_width // 2 on
     negative_limit_at=-1000,    # X1 on at/below; None: no switch
     positive_limit_at=100000,   # X2 on at/above; None: no switch
     physical_position=50000,    # where the axis stands at power-up
