@@ -53,6 +53,7 @@ class ConstructionTest(LifecycleCase):
             self.assertIsNone(master_of(c))
             self.assertEqual(c.baudrate, 115200)
             self.assertLogged("KOV Axis Controller created with port None, baudrate 115200")
+            self.assertEqual(self.new(None, baudrate="fast").baudrate, "fast")
 
         with self.subTest("port name: a new master"):
             patch, made = masters_created()

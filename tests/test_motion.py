@@ -45,6 +45,7 @@ class PositioningTest(ControllerCase):
         self.assertFloatRefused("10", self.c.locate_absolutely, 1, "10")
         self.assertRaises(TypeError, self.c.locate_relatively, 1, "10")
         self.assertNothingDone()
+        self.assertFloatRefused("1", self.c.wait_for_locating_done, 1, "1")
 
     def test_moves_go_through_overridable_methods(self):
         seen = []
@@ -139,7 +140,7 @@ class WaitTest(ControllerCase):
         self.assertCalls(*self.expected_reads(1))
 
     def test_timeout(self):
-        self.m.put_coil(1, "Y1", True)
+        self.m.script("get_coil", *[True] * 50, **Y1)  # ends the wait if time stood still
         with virtual_time() as (clock, sleeps):
             start = clock.time()
             with self.assertRaises(TimeoutError) as caught:

@@ -99,18 +99,25 @@ class PositionTest(ControllerCase):
         with self.failing("set_int32"):
             self.c.set_here_o(5)
 
-    def test_set_here_o_goes_through_set_position(self):
+    def test_conversions_go_through_overridable_methods(self):
         seen = []
 
         class Traced(qzr_kov.KOVAxisController):
             def set_position(self, station, position):
                 seen.append((station, position))
 
+            def from_pulse(self, station, value):
+                return value * 2.0
+
         c = Traced(self.m)
+        self.m.put_register(1, "DT10", 3)
+        self.m.put_register(1, "DT14", -4)
         self.restart()
         c.set_here_o(4)
         self.assertEqual(seen, [(4, 0)])
-        self.assertCalls()
+        self.assertEqual(c.get_position(1), 6.0)
+        self.assertEqual(c.status_words(1), [6.0, 0.0, -8.0, 0, 0])
+        self.assertCalls(("get_int32", (1, "DT10")), ("get_multi_int32", (1, "DT10", 11)))
         self.assertLogged("Set here O for station 4")
 
 
@@ -121,6 +128,7 @@ class PredicateTest(ControllerCase):
             with self.subTest(method):
                 self.assertIs(ask(1, [0, 0, 0, bit, 0]), True)
                 self.assertIs(ask(1, [None, None, None, bit]), True)
+                self.assertIs(ask(1, (0, 0, 0, bit)), True)
                 self.assertIs(ask(1, status_words=[0, 0, 0, (1 << 40) | bit, 0]), True)
                 self.assertIs(ask(1, [0, 0, 0, -1, 0]), True)
                 self.assertIs(ask(1, [0, 0, 0, ~bit, 0]), False)

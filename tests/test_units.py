@@ -19,30 +19,30 @@ class Rate(object):
 
 
 class ScaleTest(ControllerCase):
+    def check_conversion(self, method, cases, result_type):
+        """METHOD(1, given) returns `expected` of RESULT_TYPE for each
+        (scale, given, expected); scale None: the station has none set."""
+        for scale, given, expected in cases:
+            with self.subTest(method=method, scale=scale, given=given):
+                self.c._ppmm.clear()
+                if scale is not None:
+                    self.c._ppmm[1] = scale
+                result = getattr(self.c, method)(1, given)
+                self.assertIs(type(result), result_type)
+                self.assertEqual(result, expected)
+        self.c._ppmm.clear()
+
     def test_pulse_conversions(self):
-        c = self.c
-        self.assertIs(type(c.ppmm(1)), int)
-        self.assertEqual(c.ppmm(1), 1)
-        cases = [  # scale, millimetres, pulses
+        self.assertIs(type(self.c.ppmm(1)), int)
+        self.assertEqual(self.c.ppmm(1), 1)
+        self.check_conversion("to_pulse", [
             (None, 2.7, 2), (None, -0.9, 0), (None, -12.7, -12), (None, 3, 3),
             (200, 0.123, 24), (200.5, 1, 200), (-100, 0.5, -50), (-100, -0.5, 50),
-        ]
-        for scale, mm, pulses in cases:
-            with self.subTest(scale=scale, mm=mm):
-                if scale is not None:
-                    c._ppmm[1] = scale
-                result = c.to_pulse(1, mm)
-                c._ppmm.clear()
-                self.assertIs(type(result), int)
-                self.assertEqual(result, pulses)
-        for scale, pulses, mm in [(None, 5, 5.0), (10, 100, 10.0), (3, 1, 1 / 3), (-4, 2, -0.5)]:
-            with self.subTest(scale=scale, pulses=pulses):
-                if scale is not None:
-                    c._ppmm[1] = scale
-                result = c.from_pulse(1, pulses)
-                c._ppmm.clear()
-                self.assertIs(type(result), float)
-                self.assertEqual(result, mm)
+            (None, 1e20, 10 ** 20), (1024, -2.0 ** 62, -2 ** 72),
+        ], int)
+        self.check_conversion("from_pulse", [
+            (None, 5, 5.0), (10, 100, 10.0), (3, 1, 1 / 3), (-4, 2, -0.5),
+        ], float)
         self.assertNothingDone()
 
     def test_set_ppmm_stores_per_station_and_logs(self):
@@ -102,12 +102,17 @@ class SpeedTest(ControllerCase):
         c.set_velocity(station=1, velocity=10)
         c.set_velocity(2, Rate(3.5))
         c.set_start_velocity(2, 0)
+        c.set_velocity(2, 1e-05)
+        c.set_velocity(2, 0.1)
         self.assertCalls(("set_uint32", (1, "DT0", 2500)), ("set_uint32", (1, "DT2", 2000)),
-                         ("set_uint32", (2, "DT2", 3)), ("set_uint32", (2, "DT0", 0)))
+                         ("set_uint32", (2, "DT2", 3)), ("set_uint32", (2, "DT0", 0)),
+                         ("set_uint32", (2, "DT2", 0)), ("set_uint32", (2, "DT2", 0)))
         self.assertLogged("Set start velocity to 12.5, station 1",
                           "Set velocity to 10.0, station 1",
                           "Set velocity to 3.5, station 2",
-                          "Set start velocity to 0.0, station 2")
+                          "Set start velocity to 0.0, station 2",
+                          "Set velocity to 1e-05, station 2",
+                          "Set velocity to 0.1, station 2")
 
     def test_negative_start_velocity_reaches_the_master(self):
         with self.assertRaises(ValueError):
