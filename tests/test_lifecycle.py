@@ -219,14 +219,10 @@ class CloseTest(LifecycleCase):
             ("set_velocity", lambda: c.set_velocity(1, 1.0)),
             ("locate_absolutely", lambda: c.locate_absolutely(1, 1.0)),
             ("status_words", lambda: c.status_words(1)),
-            ("get_position", lambda: c.get_position(1)),
             ("set_here_o", lambda: c.set_here_o(1)),
             ("is_running", lambda: c.is_running(1)),
-            ("get_stop_source", lambda: c.get_stop_source(1)),
-            ("get_coil", lambda: c.get_coil(1, "R0")),
             ("set_coil_uint16", lambda: c.set_coil_uint16(1, "R0", 1)),
             ("disable_alarm", lambda: c.disable_alarm(1)),
-            ("alarm_is_disabled", lambda: c.alarm_is_disabled(1)),
         ]
         for name, attempt in attempts:
             with self.subTest(name):
