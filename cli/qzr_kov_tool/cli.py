@@ -1,0 +1,239 @@
+"""Command line: options, subcommands, and how failures end the program."""
+
+import argparse
+import os
+import sys
+import threading
+
+from . import __version__
+from .commands import COMMANDS
+from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
+from .errors import (EXIT_FAILED, EXIT_USAGE, Interrupted, ToolError,
+                     exit_code_for_signal, from_controller)
+
+PROG = "qzr-kov"
+
+DESCRIPTION = """\
+Commission one motor axis: read its status, home it, move it, jog it, stop
+it, power its drive and configure its inputs.
+
+Without --port the tool works on a simulated line: a fresh one on every run
+(nothing is kept between runs), %(ppmm)d pulses/mm unless --ppmm says
+otherwise, the axis standing at %(start)g mm, its origin sensor %(width)g mm
+wide around %(origin)g mm, limit switches at %(neg)g mm and %(pos)g mm.
+
+Lengths are mm, speeds mm/s, times s. The controller keeps its daily log in
+./log of the directory you run this in.""" % dict(
+    ppmm=SIM_PPMM, start=SIM_START_MM, width=SIM_LAYOUT_MM["origin_width"],
+    origin=SIM_LAYOUT_MM["origin_at"], neg=SIM_LAYOUT_MM["negative_limit_at"],
+    pos=SIM_LAYOUT_MM["positive_limit_at"])
+
+EPILOG = """\
+exit codes: 0 done; 1 the axis did not do what was asked (origin not found,
+move ended early, time-out); 2 bad arguments or command refused; 3 no
+connection (master module missing, port, communication); 128+N ended by
+signal N (130 for Ctrl-C) after stopping the axis."""
+
+# Commands that work in millimetres: on a real port they need --ppmm.
+NEEDS_SCALE = ("status", "home", "move", "jog", "stop")
+
+
+def _positive(text):
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError("must be above 0")
+    return value
+
+
+def _scale(text):
+    value = float(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must not be 0")
+    return value
+
+
+def _station(text):
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return value
+
+
+def _global_options(parser, suppress):
+    """The line options; on subcommands they default to nothing so that
+    they may be given before or after the subcommand."""
+    def default(value):
+        return argparse.SUPPRESS if suppress else value
+    group = parser.add_argument_group("line")
+    group.add_argument("--port", default=default(None),
+                       help="serial port of the line (default: a simulated line)")
+    group.add_argument("--baudrate", type=int, default=default(115200),
+                       help="line speed in baud (default 115200)")
+    group.add_argument("--station", type=_station, default=default(1),
+                       help="station number of the axis's module (default 1)")
+    group.add_argument("--ppmm", type=_scale, default=default(None),
+                       help="pulses per mm of the axis; needed with --port for commands "
+                            "that use mm (default on the simulated line: %d)" % SIM_PPMM)
+    group = parser.add_argument_group("simulated line")
+    group.add_argument("--sim-speed", type=_positive, default=default(1.0), metavar="FACTOR",
+                       help="run simulated time FACTOR times faster than the clock "
+                            "(default 1); time limits stay in real seconds")
+    group.add_argument("--sim-start", type=float, default=default(SIM_START_MM), metavar="MM",
+                       help="where the simulated axis stands at start (default %g mm)"
+                            % SIM_START_MM)
+
+
+def _profile_options(parser, velocity):
+    group = parser.add_argument_group("speed profile (loaded into the module)")
+    group.add_argument("--start-velocity", type=float, metavar="MM_S",
+                       help="start velocity of the ramp (default: 2, or the velocity "
+                            "if that is lower)")
+    group.add_argument("--velocity", type=float, metavar="MM_S",
+                       help="velocity (default %g)" % velocity)
+    group.add_argument("--acceleration-time", type=float, default=0.2, metavar="S",
+                       help="ramp time up and down (default 0.2)")
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog=PROG, description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
+    _global_options(parser, suppress=False)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    def command(name, summary, description):
+        sub = commands.add_parser(name, help=summary, description=description, epilog=EPILOG,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        _global_options(sub, suppress=True)
+        return sub
+
+    sub = command("status", "show position, inputs, stop source and input settings",
+                  "Show the position, whether the axis runs, the origin, limit, alarm and "
+                  "emergency inputs, why it last stopped, and which inputs are disabled. "
+                  "The emergency input is normally closed: on means released.")
+    sub.add_argument("--watch", action="store_true",
+                     help="refresh in place until Ctrl-C or SIGTERM (exit code 0)")
+    sub.add_argument("--interval", type=_positive, default=0.5, metavar="S",
+                     help="seconds between refreshes with --watch (default 0.5)")
+
+    sub = command("home", "find the origin and make it position 0",
+                  "Home the axis and show its progress. limit-first drives to the limit "
+                  "switch on the --direction side, then searches the origin back the other "
+                  "way; origin-only searches the origin towards --direction. Prints the "
+                  "result: True (origin found, position set to 0), False (the run ended "
+                  "without the origin: exit code 1) or None (--timeout passed: the axis is "
+                  "stopped, exit code 1).")
+    sub.add_argument("--method", choices=("limit-first", "origin-only"), default="limit-first",
+                     help="homing method (default limit-first)")
+    sub.add_argument("--direction", choices=("negative", "positive"), default="negative",
+                     help="direction the run starts in (default negative)")
+    _profile_options(sub, 20.0)
+    sub.add_argument("--timeout", type=_positive, metavar="S",
+                     help="give up (and stop the axis) after S seconds (default: no limit)")
+
+    sub = command("move", "move to a position or by a distance and wait for the end",
+                  "Load the speed profile, start a move and show its progress until it "
+                  "ends. A move that ends early (limit switch, alarm, emergency input, "
+                  "stop) exits with code 1 and says why.")
+    target = sub.add_mutually_exclusive_group(required=True)
+    target.add_argument("--absolute", type=float, metavar="MM", help="move to position MM")
+    target.add_argument("--relative", type=float, metavar="MM", help="move by MM")
+    target.add_argument("--repeat", action="store_true",
+                        help="move again by the relative distance the module holds")
+    _profile_options(sub, 20.0)
+    sub.add_argument("--timeout", type=_positive, metavar="S",
+                     help="give up (and stop the axis) after S seconds (default: no limit)")
+
+    sub = command("jog", "run until Enter, Ctrl-C or SIGTERM, then stop",
+                  "Load the speed profile and run the axis continuously until you press "
+                  "Enter (exit code 0), Ctrl-C or send SIGTERM (exit code 128+signal), then "
+                  "stop it and wait until it is at rest. With standard input at its end "
+                  "only a signal stops the jog. A run stopped by a limit switch or another "
+                  "input ends with exit code 1.")
+    sub.add_argument("--direction", choices=("negative", "positive"), default="positive",
+                     help="direction of the run (default positive)")
+    _profile_options(sub, 5.0)
+
+    sub = command("stop", "stop the axis and wait until it is at rest",
+                  "Send the stop command (the axis ramps down) and wait until it no longer "
+                  "runs; then show the position and the stop source.")
+    sub.add_argument("--timeout", type=_positive, default=30.0, metavar="S",
+                     help="how long the axis may take to come to rest (default 30)")
+
+    command("enable", "enable the drive (the motor holds torque)",
+            "Enable the drive: the motor holds torque.")
+    command("disable", "disable the drive (the axis can be moved by hand)",
+            "Disable the drive: the motor releases its torque and the axis can be pushed "
+            "by hand.")
+
+    sub = command("config", "show and set how the module treats its inputs",
+                  "Set the options given, then show the limit, alarm and emergency input "
+                  "settings. The origin edge and the direction inversion cannot be read "
+                  "back from the module: they show as unknown unless set in the same call. "
+                  "On the simulated line settings last for this run only.")
+    for option, what in (("negative-limit", "the negative limit switch"),
+                         ("positive-limit", "the positive limit switch"),
+                         ("alarm", "the drive's alarm input"),
+                         ("emergency", "the emergency-stop input")):
+        sub.add_argument("--" + option, choices=("enable", "disable"),
+                         help="whether %s stops the axis" % what)
+    sub.add_argument("--origin-edge", choices=("rising", "falling"),
+                     help="edge of the origin input that counts (module default falling)")
+    sub.add_argument("--reverse-direction", choices=("yes", "no"),
+                     help="invert the direction output (module default no)")
+    return parser
+
+
+def _error(message):
+    sys.stderr.write("%s: %s\n" % (PROG, message))
+    sys.stderr.flush()
+
+
+def _run(options):
+    from .signals import StopSignals
+    session = open_session(options)
+    try:
+        if session.simulated:
+            sys.stdout.write("simulated line (a fresh one each run: nothing is kept)\n")
+        with StopSignals() as signals:
+            try:
+                return COMMANDS[options.command](session, options, signals)
+            except (ToolError, Interrupted):
+                raise
+            except Exception as error:
+                raise from_controller(error, options.command)
+    finally:
+        try:
+            session.close()
+        except Exception:
+            pass
+
+
+def main(argv=None):
+    options = build_parser().parse_args(argv)
+    if options.port is not None and options.ppmm is None and options.command in NEEDS_SCALE:
+        _error("give --ppmm (pulses per mm) with --port: '%s' works in mm" % options.command)
+        return EXIT_USAGE
+    try:
+        code = _run(options)
+    except Interrupted as interrupt:
+        code = exit_code_for_signal(interrupt.signum)
+    except KeyboardInterrupt:
+        code = exit_code_for_signal(2)
+    except BrokenPipeError:
+        code = EXIT_FAILED
+    except ToolError as error:
+        _error(str(error))
+        code = error.code
+    except Exception as error:
+        _error(str(from_controller(error, options.command)))
+        code = EXIT_FAILED
+    sys.stdout.flush()
+    # A homing worker that never ended would keep the interpreter alive.
+    if any(t.is_alive() and not t.daemon for t in threading.enumerate()
+           if t is not threading.main_thread()):
+        sys.stderr.flush()
+        os._exit(code)
+    return code

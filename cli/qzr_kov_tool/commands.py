@@ -1,0 +1,329 @@
+"""The subcommands. Each takes the session, the parsed options and the stop
+signals, prints what it did and returns the exit code, or raises ToolError."""
+
+import collections
+import sys
+import threading
+import time
+
+from .display import LiveText, status_block, stop_source_text
+from .errors import EXIT_OK, Interrupted, Refused, ToolError, from_controller
+from .motion import Watcher, stop_and_settle, wait_until_still, wait_while_moving
+from .signals import signal_name
+
+#: the highest pulse rate the module accepts for a speed, in pulses per second
+MAX_PULSE_RATE = 70000
+#: what the module's wait raises when its time limit is up
+LOCATING_TIMEOUT_TEXT = "定位超时"
+
+Status = collections.namedtuple("Status", [
+    "position", "running", "origin", "negative_limit", "positive_limit", "alarm",
+    "emergency_input", "stop_source", "negative_limit_disabled",
+    "positive_limit_disabled", "alarm_disabled", "emergency_disabled"])
+
+
+def say(text=""):
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def read_stop_source(axis, station):
+    """The stop source, or the text of a code the module does not know."""
+    try:
+        return axis.get_stop_source(station)
+    except ValueError as error:
+        return "unknown code (%s)" % error
+
+
+def read_status(session):
+    axis, station = session.axis, session.station
+    words = axis.status_words(station)
+    return Status(
+        position=axis.get_position(station),
+        running=axis.is_running(station),
+        origin=axis.at_o(station, words),
+        negative_limit=axis.at_negative_limit(station, words),
+        positive_limit=axis.at_positive_limit(station, words),
+        alarm=axis.is_alarming(station, words),
+        emergency_input=axis.at_emergency(station, words),
+        stop_source=read_stop_source(axis, station),
+        negative_limit_disabled=axis.negative_limit_is_disabled(station),
+        positive_limit_disabled=axis.positive_limit_is_disabled(station),
+        alarm_disabled=axis.alarm_is_disabled(station),
+        emergency_disabled=axis.emergency_is_disabled(station))
+
+
+def _header(session):
+    return "station %s, %s pulses/mm, %s" % (
+        session.station, session.ppmm, time.strftime("%H:%M:%S"))
+
+
+# -- status ----------------------------------------------------------------
+
+def status(session, options, signals):
+    if not options.watch:
+        say("station %s, %s pulses/mm" % (session.station, session.ppmm))
+        for line in status_block(read_status(session)):
+            say(line)
+        return EXIT_OK
+    live = LiveText(quiet_period=0)
+    while True:
+        lines = [_header(session)] + status_block(read_status(session))
+        live.show(lines if live.live else lines + [""])
+        if signals.wait(options.interval):
+            break
+    live.done()
+    say("watch ended (%s)" % signal_name(signals.signum))
+    return EXIT_OK
+
+
+# -- speed profile ---------------------------------------------------------
+
+def profile(session, options, velocity_default):
+    """The (start velocity, velocity, acceleration time) of the options,
+    checked the way the module checks them, before anything moves."""
+    velocity = velocity_default if options.velocity is None else options.velocity
+    start = options.start_velocity
+    if start is None:
+        start = min(velocity, 2.0)
+    acceleration = options.acceleration_time
+    if not start > 0:
+        raise Refused("the start velocity must be above 0 mm/s")
+    if velocity < start:
+        raise Refused("the velocity (%g mm/s) must not be below the start velocity (%g mm/s)"
+                      % (velocity, start))
+    if acceleration < 0:
+        raise Refused("the acceleration time must not be negative")
+    rate = abs(velocity * session.ppmm)
+    if rate > MAX_PULSE_RATE:
+        raise Refused("%g mm/s is %d pulses/s at %s pulses/mm; the module allows at most %d"
+                      % (velocity, rate, session.ppmm, MAX_PULSE_RATE))
+    return start, velocity, acceleration
+
+
+def _load_profile(session, speeds):
+    try:
+        session.axis.set_parameters(session.station, *speeds)
+    except Exception as error:
+        raise from_controller(error, "loading the speed profile")
+
+
+def _profile_text(speeds):
+    return "%g -> %g mm/s in %g s" % speeds
+
+
+# -- home ------------------------------------------------------------------
+
+HOMING_METHODS = {"limit-first": "LimitFirstThenBackward", "origin-only": "OriginOnly"}
+
+
+def _direction(session, name):
+    return getattr(session.module.Direction, name.capitalize())
+
+
+def home(session, options, signals):
+    module, axis, station = session.module, session.axis, session.station
+    speeds = profile(session, options, 20.0)
+    direction = _direction(session, options.direction)
+    method = getattr(module.FindingOMethod, HOMING_METHODS[options.method])
+    if method == module.FindingOMethod.LimitFirstThenBackward:
+        disabled = (axis.negative_limit_is_disabled(station) if options.direction == "negative"
+                    else axis.positive_limit_is_disabled(station))
+        if disabled:
+            raise Refused("the %s limit switch is disabled, so limit-first homing cannot start "
+                          "towards %s (enable it with 'config --%s-limit enable', or use "
+                          "--method origin-only)" % ((options.direction,) * 3))
+    axis.finding_o_method = method
+    say("homing station %s: method %s, direction %s, %s"
+        % (station, options.method, options.direction, _profile_text(speeds)))
+    try:
+        axis.find_o(station, speeds[0], speeds[1], speeds[2], direction)
+    except Exception as error:
+        raise from_controller(error, "starting the homing run")
+    found = wait_while_moving(session, signals,
+                              lambda: axis.wait_for_find_o_finish(station, options.timeout))
+    if found is None:
+        say("result: None - the homing run did not end within %g s" % options.timeout)
+        stop_and_settle(session, Watcher(session), out=sys.stdout)
+        # Collect the outcome so that nothing is left pending in the controller.
+        axis.wait_for_find_o_finish(station, 30.0)
+        raise ToolError("homing timed out after %g s; the axis was stopped" % options.timeout)
+    position = axis.get_position(station)
+    source = read_stop_source(axis, station)
+    if found:
+        say("result: True - origin found, position set to 0")
+        say("position: %.3f mm" % position)
+        return EXIT_OK
+    say("result: False - origin not found (stopped by: %s)" % stop_source_text(source))
+    say("position: %.3f mm" % position)
+    raise ToolError("origin not found: the run ended on the %s" % stop_source_text(source))
+
+
+# -- move ------------------------------------------------------------------
+
+def move(session, options, signals):
+    axis, station = session.axis, session.station
+    speeds = profile(session, options, 20.0)
+    _load_profile(session, speeds)
+    if options.absolute is not None:
+        say("moving station %s to %.3f mm, %s" % (station, options.absolute,
+                                                   _profile_text(speeds)))
+        start = lambda: axis.locate_absolutely(station, options.absolute)
+    elif options.relative is not None:
+        say("moving station %s by %.3f mm, %s" % (station, options.relative,
+                                                   _profile_text(speeds)))
+        start = lambda: axis.locate_relatively(station, options.relative)
+    else:
+        say("moving station %s by its last relative distance again, %s"
+            % (station, _profile_text(speeds)))
+        start = lambda: axis.locate_relatively(station)
+    try:
+        start()
+    except Exception as error:
+        raise from_controller(error, "starting the move")
+    timeout = options.timeout or 0.0
+    try:
+        wait_while_moving(session, signals,
+                          lambda: axis.wait_for_locating_done(station, timeout))
+    except TimeoutError as error:
+        if error.args != (LOCATING_TIMEOUT_TEXT,):
+            raise
+        stop_and_settle(session, Watcher(session))
+        raise ToolError("the move did not end within %g s; the axis was stopped" % timeout)
+    except OSError as error:
+        if type(error) is not OSError:     # the line's own failures are subclasses
+            raise
+        source = read_stop_source(axis, station)
+        raise ToolError("the move ended early: stopped by the %s at %.3f mm"
+                        % (stop_source_text(source), axis.get_position(station)))
+    say("done: position %.3f mm" % axis.get_position(station))
+    return EXIT_OK
+
+
+# -- jog -------------------------------------------------------------------
+
+class EnterKey(object):
+    """Notices a line typed on standard input. With no input at all (end of
+    file straight away) only a stop signal ends the jog."""
+
+    def __init__(self):
+        self.pressed = threading.Event()
+        if sys.stdin is not None and not sys.stdin.closed:
+            thread = threading.Thread(target=self._read, name="qzr-kov keys")
+            thread.daemon = True
+            thread.start()
+
+    def _read(self):
+        try:
+            if sys.stdin.readline():
+                self.pressed.set()
+        except (OSError, ValueError):
+            pass
+
+
+def jog(session, options, signals):
+    axis, station = session.axis, session.station
+    speeds = profile(session, options, 5.0)
+    _load_profile(session, speeds)
+    key = EnterKey()
+    run = axis.run_positive if options.direction == "positive" else axis.run_negative
+    try:
+        run(station)
+    except Exception as error:
+        raise from_controller(error, "starting the jog")
+    say("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
+        % (station, options.direction, _profile_text(speeds)))
+    watcher = Watcher(session)
+    started = time.monotonic()
+    seen_running = False
+    while True:
+        watcher.tick()
+        if signals.wait(0.05):
+            watcher.done()
+            say("stopping the axis (%s)" % signal_name(signals.signum))
+            stop_and_settle(session, watcher)
+            raise Interrupted(signals.signum)
+        if key.pressed.is_set():
+            watcher.done()
+            say("stopping the axis (Enter)")
+            stop_and_settle(session, watcher)
+            return EXIT_OK
+        running = axis.is_running(station)
+        seen_running = seen_running or running
+        # A drive that has not yet taken up the run gets a second.
+        if not running and (seen_running or time.monotonic() - started > 1.0):
+            watcher.tick(force=True)
+            watcher.done()
+            source = read_stop_source(axis, station)
+            raise ToolError("the jog ended by itself: stopped by the %s at %.3f mm"
+                            % (stop_source_text(source), axis.get_position(station)))
+
+
+# -- stop, enable, disable -------------------------------------------------
+
+def stop(session, options, signals):
+    axis, station = session.axis, session.station
+    axis.stop(station)
+    watcher = Watcher(session)
+    if not wait_until_still(session, watcher, options.timeout):
+        watcher.done()
+        raise ToolError("the axis still runs %g s after the stop command" % options.timeout)
+    watcher.done()
+    say("axis stopped at %.3f mm (stop source: %s)"
+        % (axis.get_position(station), stop_source_text(read_stop_source(axis, station))))
+    return EXIT_OK
+
+
+def enable(session, options, signals):
+    session.axis.enable_axis(session.station)
+    say("drive enabled: the motor holds torque")
+    return EXIT_OK
+
+
+def disable(session, options, signals):
+    session.axis.disable_axis(session.station)
+    say("drive disabled: the axis is free and can be moved by hand")
+    return EXIT_OK
+
+
+# -- config ----------------------------------------------------------------
+
+SWITCHES = (
+    # option, label, enable method, disable method, query
+    ("negative_limit", "negative limit switch", "enable_negative_limit",
+     "disable_negative_limit", "negative_limit_is_disabled"),
+    ("positive_limit", "positive limit switch", "enable_positive_limit",
+     "disable_positive_limit", "positive_limit_is_disabled"),
+    ("alarm", "alarm input", "enable_alarm", "disable_alarm", "alarm_is_disabled"),
+    ("emergency", "emergency input", "enable_emergency", "disable_emergency",
+     "emergency_is_disabled"),
+)
+
+UNKNOWN = "unknown (the module cannot be asked; set it with %s)"
+
+
+def config(session, options, signals):
+    axis, station = session.axis, session.station
+    for option, label, enable_name, disable_name, query in SWITCHES:
+        value = getattr(options, option)
+        if value is not None:
+            getattr(axis, enable_name if value == "enable" else disable_name)(station)
+    if options.origin_edge is not None:
+        axis.origin_rising_valid(station, options.origin_edge == "rising")
+    if options.reverse_direction is not None:
+        axis.reverse_direction_output(station, options.reverse_direction == "yes")
+    say("station %s configuration" % station)
+    for option, label, enable_name, disable_name, query in SWITCHES:
+        disabled = getattr(axis, query)(station)
+        say("%-22s %s" % (label, "disabled" if disabled else "enabled"))
+    say("%-22s %s" % ("origin edge", options.origin_edge or UNKNOWN % "--origin-edge"))
+    if options.reverse_direction is None:
+        reverse = UNKNOWN % "--reverse-direction"
+    else:
+        reverse = "inverted" if options.reverse_direction == "yes" else "normal"
+    say("%-22s %s" % ("direction output", reverse))
+    return EXIT_OK
+
+
+COMMANDS = dict(status=status, home=home, move=move, jog=jog, stop=stop,
+                enable=enable, disable=disable, config=config)

@@ -1,0 +1,122 @@
+"""Getting hold of an axis: importing the controller module, opening the
+line (a serial port through the master module, or a simulated line) and the
+settings every command starts from."""
+
+import sys
+import types
+
+from .errors import LinkError, Refused, ToolError, describe_exception
+
+#: pulses per millimetre on the simulated line unless --ppmm says otherwise
+SIM_PPMM = 100
+#: where the simulated axis stands at power-up, in mm (--sim-start)
+SIM_START_MM = 40.0
+#: the simulated axis's sensors, in mm: origin sensor 3 mm wide around 0,
+#: negative limit switch at -5 mm, positive limit switch at 300 mm
+SIM_LAYOUT_MM = dict(origin_at=0.0, origin_width=3.0,
+                     negative_limit_at=-5.0, positive_limit_at=300.0)
+
+
+def _install_stand_in_master():
+    """Let ``import qzr_kov`` find a ``qzr_mew`` whose MewMaster opens
+    simulated lines. Only for runs on the simulated line."""
+    try:
+        import qzr_kov_sim
+    except ImportError as error:
+        raise LinkError("the simulator package qzr_kov_sim is not installed (%s)"
+                        % describe_exception(error))
+    module = types.ModuleType("qzr_mew")
+    module.__doc__ = "Stand-in made by qzr-kov: every MewMaster is a simulated line."
+    module.MewMaster = qzr_kov_sim.open_line
+    module.CommunicationError = qzr_kov_sim.CommunicationError
+    sys.modules["qzr_mew"] = module
+
+
+def load_controller_module(simulated):
+    """Import and return ``qzr_kov``. It needs the master module ``qzr_mew``:
+    on the simulated line a stand-in takes its place when it is missing."""
+    if "qzr_kov" in sys.modules:
+        return sys.modules["qzr_kov"]
+    try:
+        import qzr_mew  # noqa: F401  (qzr_kov imports it first thing)
+    except ImportError as error:
+        if not simulated:
+            raise LinkError("the master module qzr_mew is not installed (%s); without --port "
+                            "the tool works on a simulated line" % describe_exception(error))
+        _install_stand_in_master()
+    try:
+        import qzr_kov
+    except ImportError as error:
+        raise LinkError("cannot import the controller module qzr_kov (%s)"
+                        % describe_exception(error))
+    except OSError as error:
+        # The module keeps its daily log in ./log and creates it on import.
+        raise ToolError("cannot create the log directory 'log' here (%s)"
+                        % describe_exception(error))
+    return qzr_kov
+
+
+def _pulses(mm, ppmm):
+    return int(round(mm * ppmm))
+
+
+def simulated_line(ppmm, start_mm, speed):
+    """A fresh simulated line whose stations follow SIM_LAYOUT_MM, with the
+    axis standing at START_MM; its time runs SPEED times faster."""
+    import qzr_kov_sim
+    layout = dict((key, _pulses(mm, ppmm)) for key, mm in SIM_LAYOUT_MM.items())
+    layout["origin_width"] = max(1, layout["origin_width"])
+    layout["physical_position"] = _pulses(start_mm, ppmm)
+    clock = qzr_kov_sim.RealClock() if speed == 1 else qzr_kov_sim.ScaledClock(speed)
+    return qzr_kov_sim.SimulatedLine("simulated", layout=layout, clock=clock)
+
+
+class Session(object):
+    """The controller, the station it works on and that station's scale."""
+
+    def __init__(self, module, axis, station, ppmm, simulated, line=None):
+        self.module = module
+        self.axis = axis
+        self.station = station
+        self.ppmm = ppmm
+        self.simulated = simulated
+        self.line = line
+
+    def close(self):
+        """Release the line. A homing result that could not be collected
+        (the program is ending anyway) does not keep it open."""
+        try:
+            self.axis.close()
+        except RuntimeError:
+            self.axis.close(force=True)
+
+
+def _scale(value):
+    """An integral scale is kept as an integer (it is logged as given)."""
+    return int(value) if value == int(value) else value
+
+
+def open_session(options):
+    simulated = options.port is None
+    ppmm = options.ppmm
+    if simulated:
+        if ppmm is None:
+            ppmm = SIM_PPMM
+        if ppmm <= 0:
+            raise Refused("the simulated line needs a positive --ppmm")
+    module = load_controller_module(simulated)
+    line = None
+    if simulated:
+        line = simulated_line(ppmm, options.sim_start, options.sim_speed)
+        port = line
+    else:
+        port = options.port
+    try:
+        axis = module.KOVAxisController(port, baudrate=options.baudrate)
+    except Exception as error:
+        raise LinkError("cannot open port %s at %d baud (%s)"
+                        % (options.port, options.baudrate, describe_exception(error)))
+    if ppmm is not None:
+        ppmm = _scale(ppmm)
+        axis.set_ppmm(options.station, ppmm)
+    return Session(module, axis, options.station, ppmm, simulated, line)

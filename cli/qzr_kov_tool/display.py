@@ -1,0 +1,118 @@
+"""What the tool shows: the axis status as a block or one progress line, and
+lines that refresh in place on a terminal."""
+
+import sys
+import time
+
+# StopSource member names (the values are the module's stop-source codes).
+STOP_SOURCE_TEXT = {
+    "Null": "none (the last motion ended normally)",
+    "Command": "stop command",
+    "Origin": "origin input (origin search finished)",
+    "NegativeLimit": "negative limit switch",
+    "PositiveLimit": "positive limit switch",
+    "Alarm": "drive alarm input",
+    "Emergency": "emergency-stop input",
+}
+
+
+def stop_source_text(source):
+    """Words for a StopSource member, or for the text of an unreadable code."""
+    name = getattr(source, "name", None)
+    if name in STOP_SOURCE_TEXT:
+        return "%s [%d]" % (STOP_SOURCE_TEXT[name], int(source))
+    return str(source)
+
+
+def on_off(value):
+    return "on" if value else "off"
+
+
+def enabled(disabled):
+    if disabled is None:
+        return "unknown"
+    return "disabled" if disabled else "enabled"
+
+
+def emergency_text(input_on):
+    # The emergency input is normally closed: on means all is well.
+    if input_on:
+        return "released (input on)"
+    return "ACTIVE (input off: button pressed or circuit open)"
+
+
+def alarm_text(active):
+    return "ACTIVE (input on)" if active else "off"
+
+
+def status_block(status):
+    """The full status of one station as lines of text."""
+    rows = [
+        ("position", "%.3f mm" % status.position),
+        ("running", "yes" if status.running else "no"),
+        ("origin input", on_off(status.origin)),
+        ("negative limit", on_off(status.negative_limit)),
+        ("positive limit", on_off(status.positive_limit)),
+        ("alarm", alarm_text(status.alarm)),
+        ("emergency", emergency_text(status.emergency_input)),
+        ("stop source", stop_source_text(status.stop_source)),
+        ("negative limit switch", enabled(status.negative_limit_disabled)),
+        ("positive limit switch", enabled(status.positive_limit_disabled)),
+        ("alarm input", enabled(status.alarm_disabled)),
+        ("emergency input", enabled(status.emergency_disabled)),
+    ]
+    return ["%-22s %s" % row for row in rows]
+
+
+def progress_line(progress):
+    """One short line while the axis moves."""
+    flags = []
+    if progress.origin:
+        flags.append("origin")
+    if progress.negative_limit:
+        flags.append("-limit")
+    if progress.positive_limit:
+        flags.append("+limit")
+    return "%10.3f mm  %-7s %s" % (progress.position,
+                                   "running" if progress.running else "stopped",
+                                   " ".join(flags))
+
+
+class LiveText(object):
+    """Text that refreshes in place on a terminal.
+
+    On a terminal each ``show`` redraws the previous lines; elsewhere (a pipe,
+    a log file) it appends them, at most once per ``quiet_period`` seconds,
+    so that a long wait does not fill a log with copies of the same line.
+    """
+
+    def __init__(self, stream=None, live=None, quiet_period=1.0):
+        self.stream = stream or sys.stdout
+        self.live = self.stream.isatty() if live is None else live
+        self.quiet_period = quiet_period
+        self._shown = 0          # lines on screen that the next show replaces
+        self._last = None        # when lines were last appended (not live)
+
+    def show(self, lines, force=False):
+        if isinstance(lines, str):
+            lines = [lines]
+        if self.live:
+            out = "\033[%dA" % (self._shown - 1) if self._shown > 1 else ""
+            out += "\r" if self._shown else ""
+            out += "\n".join(line + "\033[K" for line in lines)
+            self._shown = len(lines)
+            self.stream.write(out)
+        else:
+            now = time.monotonic()
+            if not force and self._last is not None and now - self._last < self.quiet_period:
+                return
+            self._last = now
+            self.stream.write("".join(line + "\n" for line in lines))
+        self.stream.flush()
+
+    def done(self):
+        """End the live lines so that the next output starts below them."""
+        if self.live and self._shown:
+            self.stream.write("\n")
+            self.stream.flush()
+        self._shown = 0

@@ -1,0 +1,142 @@
+"""Watching the axis while it moves: progress on screen, stop signals, and
+stopping the axis when the user or a time limit says so."""
+
+import collections
+import sys
+import threading
+import time
+
+from .display import LiveText, progress_line
+from .errors import Interrupted, LinkError, describe_exception
+from .signals import signal_name
+
+#: seconds between two progress lines
+REFRESH = 0.25
+#: granularity of the main loop's checks, in seconds
+TICK = 0.05
+#: how long a stopped axis may take to come to rest, in seconds
+STOP_GRACE = 30.0
+
+Progress = collections.namedtuple(
+    "Progress", "position running origin negative_limit positive_limit")
+
+
+def read_progress(session):
+    axis, station = session.axis, session.station
+    words = axis.status_words(station)
+    return Progress(axis.get_position(station), axis.is_running(station),
+                    axis.at_o(station, words), axis.at_negative_limit(station, words),
+                    axis.at_positive_limit(station, words))
+
+
+class Background(threading.Thread):
+    """Runs one blocking call of the controller; keeps its outcome."""
+
+    def __init__(self, call):
+        threading.Thread.__init__(self, name="qzr-kov wait")
+        self.daemon = True
+        self.call = call
+        self.result = None
+        self.error = None
+        self.finished = threading.Event()
+
+    def run(self):
+        try:
+            self.result = self.call()
+        except BaseException as error:  # handed over to the main thread
+            self.error = error
+        finally:
+            self.finished.set()
+
+    def outcome(self):
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+
+class Watcher(object):
+    """Shows progress lines for the session's axis until told otherwise."""
+
+    def __init__(self, session, stream=None):
+        self.session = session
+        self.live = LiveText(stream or sys.stdout)
+        self._next = 0.0
+
+    def tick(self, force=False):
+        now = time.monotonic()
+        if not force and now < self._next:
+            return
+        self._next = now + REFRESH
+        try:
+            progress = read_progress(self.session)
+        except Exception:
+            return  # a failed read shows up where the command waits
+        self.live.show(progress_line(progress), force=force)
+
+    def done(self):
+        self.live.done()
+
+
+def stop_axis(session):
+    try:
+        session.axis.stop(session.station)
+    except Exception as error:
+        raise LinkError("could not stop the axis (%s)" % describe_exception(error))
+
+
+def wait_until_still(session, watcher, seconds=STOP_GRACE):
+    """Poll until the axis no longer runs; False if it still runs after
+    SECONDS."""
+    end = time.monotonic() + seconds
+    while True:
+        try:
+            running = session.axis.is_running(session.station)
+        except Exception as error:
+            raise LinkError("cannot read the axis state (%s)" % describe_exception(error))
+        if not running:
+            return True
+        if time.monotonic() > end:
+            return False
+        watcher.tick()
+        time.sleep(TICK)
+
+
+def stop_and_settle(session, watcher, waiter=None, out=None):
+    """Stop the axis, and keep stopping it until WAITER (the blocked wait of
+    the command, if any) has ended and the axis is at rest: a homing run may
+    start its next stage right after a stop. Returns the position."""
+    out = out or sys.stdout
+    end = time.monotonic() + STOP_GRACE
+    while True:
+        stop_axis(session)
+        if waiter is None or waiter.finished.wait(0.2) or time.monotonic() > end:
+            break
+    if not wait_until_still(session, watcher, max(end - time.monotonic(), 1.0)):
+        watcher.done()
+        raise LinkError("the axis still runs %d s after the stop command" % STOP_GRACE)
+    watcher.done()
+    position = session.axis.get_position(session.station)
+    out.write("axis stopped at %.3f mm\n" % position)
+    out.flush()
+    return position
+
+
+def wait_while_moving(session, signals, call, out=None):
+    """Run CALL (a blocking wait of the controller) in a helper thread while
+    showing progress; return its result or raise its exception. On a stop
+    signal, stop the axis, let the wait end, and raise Interrupted."""
+    out = out or sys.stdout
+    waiter = Background(call)
+    watcher = Watcher(session, out)
+    waiter.start()
+    while not waiter.finished.wait(TICK):
+        if signals.raised:
+            watcher.done()
+            out.write("stopping the axis (%s)\n" % signal_name(signals.signum))
+            out.flush()
+            stop_and_settle(session, watcher, waiter, out)
+            raise Interrupted(signals.signum)
+        watcher.tick()
+    watcher.tick(force=True)
+    watcher.done()
+    return waiter.outcome()
