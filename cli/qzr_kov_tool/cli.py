@@ -19,8 +19,9 @@ it, power its drive and configure its inputs.
 
 Without --port the tool works on a simulated line: a fresh one on every run
 (nothing is kept between runs), %(ppmm)d pulses/mm unless --ppmm says
-otherwise, the axis standing at %(start)g mm, its origin sensor %(width)g mm
-wide around %(origin)g mm, limit switches at %(neg)g mm and %(pos)g mm.
+otherwise. Its origin sensor is %(width)g mm wide around %(origin)g mm, its limit
+switches are at %(neg)g mm and %(pos)g mm, and the axis stands at %(start)g mm;
+as on a real axis, the position counter starts at 0 until it is homed.
 
 Lengths are mm, speeds mm/s, times s. The controller keeps its daily log in
 ./log of the directory you run this in.""" % dict(
@@ -79,7 +80,8 @@ def _global_options(parser, suppress):
                        help="run simulated time FACTOR times faster than the clock "
                             "(default 1); time limits stay in real seconds")
     group.add_argument("--sim-start", type=float, default=default(SIM_START_MM), metavar="MM",
-                       help="where the simulated axis stands at start (default %g mm)"
+                       help="where the simulated axis stands at start, seen from the "
+                            "origin sensor (default %g mm)"
                             % SIM_START_MM)
 
 
@@ -157,8 +159,8 @@ def build_parser():
     _profile_options(sub, 5.0)
 
     sub = command("stop", "stop the axis and wait until it is at rest",
-                  "Send the stop command (the axis ramps down) and wait until it no longer "
-                  "runs; then show the position and the stop source.")
+                  "Send the stop command (the axis ramps down) and wait until it is at rest "
+                  "(no longer running); then show the position and the stop source.")
     sub.add_argument("--timeout", type=_positive, default=30.0, metavar="S",
                      help="how long the axis may take to come to rest (default 30)")
 

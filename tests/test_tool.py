@@ -1,0 +1,295 @@
+"""The qzr-kov command line, run as a separate program on the simulated line:
+each subcommand's output and exit code, signals during motion, one-line
+errors, help texts."""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+from tests import support
+
+CLI = os.path.join(support.REPO, "cli")
+# Simulated time runs this much faster in runs that move the axis to its end.
+FAST = ["--sim-speed", "50"]
+TIMEOUT = 120
+
+
+def tool_env(stand_in=False):
+    """Environment reaching the built module, the simulator and the tool.
+    Without the stand-in master module on the path, as after installing."""
+    env = support.python_env()
+    paths = [p for p in env["PYTHONPATH"].split(os.pathsep)
+             if stand_in or os.path.abspath(p) != support.STAND_IN]
+    env["PYTHONPATH"] = os.pathsep.join([CLI] + paths)
+    return env
+
+
+def command(args):
+    return [sys.executable, "-m", "qzr_kov_tool"] + list(args)
+
+
+def run_tool(*args, **kwargs):
+    """Runs the tool to its end; returns the CompletedProcess."""
+    cwd = tempfile.mkdtemp(prefix="qzr_kov-tool-", dir=support.WORKDIR)
+    return subprocess.run(command(args), cwd=cwd, env=tool_env(kwargs.get("stand_in", False)),
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=TIMEOUT)
+
+
+class Interactive(object):
+    """The tool running with pipes: read its output up to a line, type into
+    it, send it a signal, collect the rest."""
+
+    def __init__(self, *args):
+        cwd = tempfile.mkdtemp(prefix="qzr_kov-tool-", dir=support.WORKDIR)
+        self.process = subprocess.Popen(
+            command(args), cwd=cwd, env=tool_env(), stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        self.lines = []
+        # Never let a stuck run hang the suite.
+        self.watchdog = threading.Timer(TIMEOUT, self.process.kill)
+        self.watchdog.start()
+
+    def read_until(self, text):
+        for line in self.process.stdout:
+            self.lines.append(line)
+            if text in line:
+                return line
+        raise AssertionError("no line with %r in %r" % (text, "".join(self.lines)))
+
+    def type(self, text):
+        self.process.stdin.write(text)
+        self.process.stdin.flush()
+
+    def finish(self):
+        out, err = self.process.communicate(timeout=TIMEOUT)
+        self.watchdog.cancel()
+        return self.process.returncode, "".join(self.lines) + out, err
+
+
+class ToolCase(unittest.TestCase):
+    def assert_ok(self, result):
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(result.stderr, "")
+
+    def assert_one_line_error(self, result, code, *words):
+        self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+        lines = result.stderr.splitlines()
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertTrue(lines[0].startswith("qzr-kov: "), lines[0])
+        for word in words:
+            self.assertIn(word, lines[0])
+
+
+class StatusAndSettingsTest(ToolCase):
+    def test_status_of_a_fresh_simulated_axis(self):
+        result = run_tool("status")
+        self.assert_ok(result)
+        out = result.stdout
+        self.assertIn("simulated line", out)
+        self.assertRegex(out, r"position +0\.000 mm")
+        self.assertRegex(out, r"running +no")
+        self.assertRegex(out, r"emergency +released")
+        self.assertRegex(out, r"stop source +none")
+        for switch in ("negative limit switch", "positive limit switch", "alarm input",
+                       "emergency input"):
+            self.assertRegex(out, switch + " +enabled")
+
+    def test_status_of_another_station_with_another_scale(self):
+        # Options may follow the subcommand; the axis starts on its origin sensor.
+        result = run_tool("status", "--station", "3", "--ppmm", "250", "--sim-start", "0")
+        self.assert_ok(result)
+        self.assertIn("station 3, 250 pulses/mm", result.stdout)
+        self.assertRegex(result.stdout, r"origin input +on")
+
+    def test_config_sets_and_shows(self):
+        result = run_tool("config", "--negative-limit", "disable", "--alarm", "disable",
+                          "--origin-edge", "rising", "--reverse-direction", "yes")
+        self.assert_ok(result)
+        out = result.stdout
+        self.assertRegex(out, r"negative limit switch +disabled")
+        self.assertRegex(out, r"positive limit switch +enabled")
+        self.assertRegex(out, r"alarm input +disabled")
+        self.assertRegex(out, r"emergency input +enabled")
+        self.assertRegex(out, r"origin edge +rising")
+        self.assertRegex(out, r"direction output +inverted")
+
+    def test_config_without_changes_cannot_tell_edge_and_direction(self):
+        result = run_tool("config")
+        self.assert_ok(result)
+        self.assertRegex(result.stdout, r"origin edge +unknown")
+        self.assertRegex(result.stdout, r"direction output +unknown")
+
+    def test_drive_power_and_stop(self):
+        for name, text in (("enable", "drive enabled"), ("disable", "drive disabled"),
+                           ("stop", "axis stopped at 0.000 mm")):
+            result = run_tool(name)
+            self.assert_ok(result)
+            self.assertIn(text, result.stdout)
+
+
+class MotionTest(ToolCase):
+    def test_home_limit_first_finds_the_origin(self):
+        result = run_tool("home", *FAST)
+        self.assert_ok(result)
+        self.assertIn("method limit-first, direction negative", result.stdout)
+        self.assertIn("result: True", result.stdout)
+        self.assertIn("position: 0.000 mm", result.stdout)
+
+    def test_home_origin_only_from_the_far_side(self):
+        result = run_tool("home", "--method", "origin-only", "--direction", "negative",
+                          "--velocity", "30", "--sim-start", "120", *FAST)
+        self.assert_ok(result)
+        self.assertIn("result: True", result.stdout)
+
+    def test_home_that_misses_the_origin_fails(self):
+        # The origin sensor lies behind the axis: the search ends on the limit.
+        result = run_tool("home", "--method", "origin-only", "--direction", "positive", *FAST)
+        self.assertIn("result: False", result.stdout)
+        self.assertIn("position: 260.000 mm", result.stdout)
+        self.assert_one_line_error(result, 1, "origin not found", "positive limit")
+
+    def test_moves_absolute_and_relative(self):
+        result = run_tool("move", "--absolute", "12.5", *FAST)
+        self.assert_ok(result)
+        self.assertIn("done: position 12.500 mm", result.stdout)
+        result = run_tool("move", "--relative", "-7.25", "--velocity", "5", *FAST)
+        self.assert_ok(result)
+        self.assertIn("done: position -7.250 mm", result.stdout)
+
+    def test_repeat_on_a_fresh_line_moves_by_nothing(self):
+        result = run_tool("move", "--repeat")
+        self.assert_ok(result)
+        self.assertIn("done: position 0.000 mm", result.stdout)
+
+    def test_move_onto_a_limit_switch_fails_with_the_reason(self):
+        result = run_tool("move", "--absolute", "400", "--velocity", "100", *FAST)
+        self.assert_one_line_error(result, 1, "ended early", "positive limit switch",
+                                   "260.000 mm")
+
+    def test_move_that_outlasts_its_timeout_is_stopped(self):
+        result = run_tool("move", "--absolute", "100", "--velocity", "1", "--timeout", "0.3")
+        self.assertIn("axis stopped at", result.stdout)
+        self.assert_one_line_error(result, 1, "did not end within 0.3 s", "stopped")
+
+
+class SignalTest(ToolCase):
+    def test_jog_ends_with_enter(self):
+        tool = Interactive("jog", "--velocity", "1")
+        tool.read_until("press Enter")
+        tool.type("\n")
+        code, out, err = tool.finish()
+        self.assertEqual((code, err), (0, ""), out)
+        self.assertIn("stopping the axis (Enter)", out)
+        self.assertIn("axis stopped at", out)
+
+    def check_jog_stopped_by(self, signum, name):
+        tool = Interactive("jog", "--direction", "negative", "--velocity", "1")
+        tool.read_until("press Enter")
+        tool.read_until("running")
+        tool.process.send_signal(signum)
+        code, out, err = tool.finish()
+        self.assertEqual(code, 128 + signum, out + err)
+        self.assertIn("stopping the axis (%s)" % name, out)
+        self.assertRegex(out, r"axis stopped at -?\d+\.\d{3} mm")
+        self.assertNotIn("Traceback", err)
+
+    def test_jog_ends_with_ctrl_c(self):
+        self.check_jog_stopped_by(signal.SIGINT, "SIGINT")
+
+    def test_jog_ends_with_sigterm(self):
+        self.check_jog_stopped_by(signal.SIGTERM, "SIGTERM")
+
+    def test_jog_into_a_limit_ends_by_itself(self):
+        result = run_tool("jog", "--velocity", "100", *FAST)
+        self.assert_one_line_error(result, 1, "ended by itself", "positive limit switch")
+
+    def test_ctrl_c_stops_a_move(self):
+        tool = Interactive("move", "--absolute", "200", "--velocity", "1")
+        tool.read_until("running")
+        tool.process.send_signal(signal.SIGINT)
+        code, out, err = tool.finish()
+        self.assertEqual(code, 130, out + err)
+        self.assertIn("stopping the axis (SIGINT)", out)
+        self.assertIn("axis stopped at", out)
+        self.assertNotIn("done:", out)
+
+    def test_ctrl_c_stops_homing(self):
+        tool = Interactive("home", "--velocity", "1")
+        tool.read_until("running")
+        tool.process.send_signal(signal.SIGINT)
+        code, out, err = tool.finish()
+        self.assertEqual(code, 130, out + err)
+        self.assertIn("axis stopped at", out)
+        self.assertNotIn("result:", out)
+        self.assertEqual(err, "")
+
+    def test_watch_ends_on_signals(self):
+        for signum, name in ((signal.SIGINT, "SIGINT"), (signal.SIGTERM, "SIGTERM")):
+            tool = Interactive("status", "--watch", "--interval", "0.1")
+            tool.read_until("emergency input")
+            tool.process.send_signal(signum)
+            code, out, err = tool.finish()
+            self.assertEqual((code, err), (0, ""), out)
+            self.assertIn("watch ended (%s)" % name, out)
+
+
+class ErrorTest(ToolCase):
+    def test_port_without_master_module(self):
+        result = run_tool("--port", "/dev/ttyS0", "--ppmm", "100", "status")
+        self.assert_one_line_error(result, 3, "qzr_mew is not installed")
+
+    def test_port_needs_a_scale_for_lengths(self):
+        result = run_tool("--port", "/dev/ttyS0", "move", "--absolute", "1")
+        self.assert_one_line_error(result, 2, "--ppmm")
+
+    def test_port_through_the_master_module(self):
+        # The stand-in master module answers with a simulated line of its own.
+        result = run_tool("--port", "line0", "--ppmm", "100", "status", stand_in=True)
+        self.assert_ok(result)
+        self.assertNotIn("simulated line", result.stdout)
+        self.assertRegex(result.stdout, r"running +no")
+        result = run_tool("--port", "line0", "enable", stand_in=True)
+        self.assert_ok(result)
+
+    def test_refused_speed_profiles(self):
+        for args, words in (
+                (["--ppmm", "1000", "move", "--absolute", "1", "--velocity", "80"],
+                 ("80000 pulses/s", "70000")),
+                (["home", "--start-velocity", "5", "--velocity", "1"], ("below the start",)),
+                (["jog", "--start-velocity", "0"], ("above 0",)),
+                (["move", "--relative", "1", "--acceleration-time", "-1"], ("negative",))):
+            result = run_tool(*args)
+            self.assert_one_line_error(result, 2, *words)
+            self.assertNotIn("moving", result.stdout)
+
+    def test_bad_arguments(self):
+        for args in (["move"], ["move", "--absolute", "1", "--relative", "2"],
+                     ["--ppmm", "0", "status"], ["home", "--method", "sideways"], ["fly"]):
+            result = run_tool(*args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertNotIn("Traceback", result.stderr)
+
+
+class HelpTest(ToolCase):
+    def test_every_subcommand_has_help(self):
+        result = run_tool("--help")
+        self.assert_ok(result)
+        self.assertIn("simulated line", result.stdout)
+        self.assertIn("exit codes", result.stdout)
+        for name, text in (("status", "--watch"), ("home", "--method"), ("move", "--absolute"),
+                           ("jog", "Enter"), ("stop", "at rest"), ("enable", "torque"),
+                           ("disable", "by hand"), ("config", "--origin-edge")):
+            self.assertIn(name, result.stdout)
+            sub = run_tool(name, "--help")
+            self.assert_ok(sub)
+            self.assertIn("usage: qzr-kov " + name, sub.stdout)
+            self.assertIn(text, sub.stdout)
+            self.assertIn("--station", sub.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,142 @@
+"""Parts of the qzr-kov tool in this process: what it shows, the checks it
+makes before anything moves, and how failures of the line are told apart
+from a move that ended early."""
+import io
+import os
+import sys
+import unittest
+
+from tests import support
+from tests.support import qzr_kov
+from qzr_kov_sim import CommunicationError, ScaledClock, SimulatedLine
+
+sys.path.insert(0, os.path.join(support.REPO, "cli"))
+
+from qzr_kov_tool import cli, commands, display, errors  # noqa: E402
+from qzr_kov_tool.connect import Session  # noqa: E402
+from qzr_kov_tool.signals import StopSignals  # noqa: E402
+
+StopSource = qzr_kov.StopSource
+
+
+def session_on(line, ppmm=100):
+    axis = qzr_kov.KOVAxisController(line)
+    axis.set_ppmm(1, ppmm)
+    return Session(qzr_kov, axis, 1, ppmm, simulated=True, line=line)
+
+
+def options(*args):
+    return cli.build_parser().parse_args(list(args))
+
+
+class Quiet(object):
+    """Swallows what the commands print."""
+
+    def __enter__(self):
+        self.saved, sys.stdout = sys.stdout, io.StringIO()
+        return sys.stdout
+
+    def __exit__(self, *exc):
+        sys.stdout = self.saved
+
+
+class DisplayTest(unittest.TestCase):
+    def test_every_stop_source_has_words_and_its_code(self):
+        texts = [display.stop_source_text(source) for source in StopSource]
+        self.assertEqual(len(set(texts)), len(texts))
+        self.assertEqual(display.stop_source_text(StopSource.PositiveLimit),
+                         "positive limit switch [4]")
+        self.assertTrue(texts[0].startswith("none"))
+        self.assertEqual(display.stop_source_text("unknown code (9)"), "unknown code (9)")
+
+    def test_emergency_input_is_normally_closed(self):
+        self.assertIn("released", display.emergency_text(True))
+        self.assertIn("ACTIVE", display.emergency_text(False))
+
+    def test_appended_lines_are_thinned_out(self):
+        out = io.StringIO()
+        live = display.LiveText(out, live=False, quiet_period=3600)
+        live.show("one")
+        live.show("two")
+        live.show(["three", "four"], force=True)
+        live.done()
+        self.assertEqual(out.getvalue(), "one\nthree\nfour\n")
+
+    def test_live_lines_are_redrawn_in_place(self):
+        out = io.StringIO()
+        live = display.LiveText(out, live=True)
+        live.show(["a", "b", "c"])
+        live.show(["d", "e", "f"])
+        live.done()
+        self.assertEqual(out.getvalue(),
+                         "a\033[K\nb\033[K\nc\033[K" "\033[2A\rd\033[K\ne\033[K\nf\033[K\n")
+
+
+class ProfileTest(unittest.TestCase):
+    def profile(self, ppmm, *args):
+        session = Session(qzr_kov, None, 1, ppmm, simulated=True)
+        return commands.profile(session, options("move", "--relative", "1", *args), 20.0)
+
+    def test_defaults(self):
+        self.assertEqual(self.profile(100), (2.0, 20.0, 0.2))
+        # The start velocity never exceeds a slow velocity.
+        self.assertEqual(self.profile(100, "--velocity", "0.5"), (0.5, 0.5, 0.2))
+
+    def test_pulse_rate_limit_applies_to_either_sign_of_scale(self):
+        self.assertEqual(self.profile(100, "--velocity", "700")[1], 700.0)
+        for ppmm in (100, -100):
+            with self.assertRaises(errors.Refused) as caught:
+                self.profile(ppmm, "--velocity", "700.01")
+            self.assertIn("70000", str(caught.exception))
+            self.assertEqual(caught.exception.code, errors.EXIT_USAGE)
+
+
+class HomingRefusalTest(unittest.TestCase):
+    def test_limit_first_towards_a_disabled_limit_is_refused_before_anything_moves(self):
+        line = SimulatedLine("tool-home", clock=ScaledClock(50))
+        session = session_on(line)
+        session.axis.disable_negative_limit(1)
+        with Quiet(), self.assertRaises(errors.Refused) as caught:
+            commands.home(session, options("home"), StopSignals())
+        self.assertIn("negative limit switch is disabled", str(caught.exception))
+        self.assertFalse(session.axis.is_finding_o(1))
+        self.assertFalse(any(what == "start" for _, what, _ in line.station(1).history))
+        session.close()
+
+
+class FailureTest(unittest.TestCase):
+    def test_error_classes_and_exit_codes(self):
+        for error, kind, code in (
+                (CommunicationError("no answer"), errors.LinkError, errors.EXIT_NO_LINK),
+                (TimeoutError("no answer"), errors.LinkError, errors.EXIT_NO_LINK),
+                (AssertionError(), errors.Refused, errors.EXIT_USAGE),
+                (RuntimeError("busy"), errors.Refused, errors.EXIT_USAGE),
+                (KeyError("x"), errors.ToolError, errors.EXIT_FAILED)):
+            converted = errors.from_controller(error, "moving")
+            self.assertIs(type(converted), kind)
+            self.assertEqual(converted.code, code)
+            self.assertIn("moving", str(converted))
+
+    def test_line_failure_during_a_move_is_not_taken_for_an_early_end(self):
+        line = SimulatedLine("tool-move", clock=ScaledClock(50))
+        session = session_on(line)
+        line.fail_on("get_coil", CommunicationError, times=None)
+        with Quiet(), self.assertRaises(CommunicationError):
+            commands.move(session, options("move", "--absolute", "50"), StopSignals())
+        line.clear_faults()
+        session.axis.stop(1)
+        session.close()
+
+    def test_status_tells_an_unknown_stop_code(self):
+        line = SimulatedLine("tool-status")
+        session = session_on(line)
+        line.station(1).write_u32("D", 20, 9)
+        line.station(1).press_emergency()
+        status = commands.read_status(session)
+        self.assertIn("9", status.stop_source)
+        self.assertFalse(status.emergency_input)
+        session.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
