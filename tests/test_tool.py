@@ -65,7 +65,10 @@ class Interactive(object):
         self.process.stdin.flush()
 
     def finish(self):
+        if self.process.stdout.closed:
+            self.process.stdout = None
         out, err = self.process.communicate(timeout=TIMEOUT)
+        out = out or ""
         self.watchdog.cancel()
         return self.process.returncode, "".join(self.lines) + out, err
 
@@ -202,6 +205,13 @@ class SignalTest(ToolCase):
 
     def test_jog_ends_with_sigterm(self):
         self.check_jog_stopped_by(signal.SIGTERM, "SIGTERM")
+
+    def test_jog_ends_when_its_output_goes_away(self):
+        tool = Interactive("jog", "--velocity", "1")
+        tool.read_until("press Enter")
+        tool.process.stdout.close()
+        code, out, err = tool.finish()
+        self.assertEqual((code, err), (1, ""))
 
     def test_jog_into_a_limit_ends_by_itself(self):
         result = run_tool("jog", "--velocity", "100", *FAST)

@@ -202,7 +202,7 @@ def _run(options):
         with StopSignals() as signals:
             try:
                 return COMMANDS[options.command](session, options, signals)
-            except (ToolError, Interrupted):
+            except (ToolError, Interrupted, BrokenPipeError):
                 raise
             except Exception as error:
                 raise from_controller(error, options.command)
@@ -225,6 +225,8 @@ def main(argv=None):
     except KeyboardInterrupt:
         code = exit_code_for_signal(2)
     except BrokenPipeError:
+        # Whoever read the output has gone; nothing more can be said.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         code = EXIT_FAILED
     except ToolError as error:
         _error(str(error))

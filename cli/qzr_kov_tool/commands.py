@@ -8,7 +8,8 @@ import time
 
 from .display import LiveText, status_block, stop_source_text
 from .errors import EXIT_OK, Interrupted, Refused, ToolError, from_controller
-from .motion import Watcher, stop_and_settle, wait_until_still, wait_while_moving
+from .motion import (Watcher, stop_and_settle, stopped_on_failure, wait_until_still,
+                     wait_while_moving)
 from .signals import signal_name
 
 #: the highest pulse rate the module accepts for a speed, in pulses per second
@@ -140,8 +141,9 @@ def home(session, options, signals):
         axis.find_o(station, speeds[0], speeds[1], speeds[2], direction)
     except Exception as error:
         raise from_controller(error, "starting the homing run")
-    found = wait_while_moving(session, signals,
-                              lambda: axis.wait_for_find_o_finish(station, options.timeout))
+    with stopped_on_failure(session):
+        found = wait_while_moving(session, signals,
+                                  lambda: axis.wait_for_find_o_finish(station, options.timeout))
     if found is None:
         say("result: None - the homing run did not end within %g s" % options.timeout)
         stop_and_settle(session, Watcher(session), out=sys.stdout)
@@ -183,8 +185,9 @@ def move(session, options, signals):
         raise from_controller(error, "starting the move")
     timeout = options.timeout or 0.0
     try:
-        wait_while_moving(session, signals,
-                          lambda: axis.wait_for_locating_done(station, timeout))
+        with stopped_on_failure(session):
+            wait_while_moving(session, signals,
+                              lambda: axis.wait_for_locating_done(station, timeout))
     except TimeoutError as error:
         if error.args != (LOCATING_TIMEOUT_TEXT,):
             raise
@@ -231,8 +234,14 @@ def jog(session, options, signals):
         run(station)
     except Exception as error:
         raise from_controller(error, "starting the jog")
-    say("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
-        % (station, options.direction, _profile_text(speeds)))
+    with stopped_on_failure(session):
+        say("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
+            % (station, options.direction, _profile_text(speeds)))
+        return _jog_until_stopped(session, signals, key)
+
+
+def _jog_until_stopped(session, signals, key):
+    axis, station = session.axis, session.station
     watcher = Watcher(session)
     started = time.monotonic()
     seen_running = False

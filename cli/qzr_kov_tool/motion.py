@@ -2,6 +2,7 @@
 stopping the axis when the user or a time limit says so."""
 
 import collections
+import contextlib
 import sys
 import threading
 import time
@@ -75,6 +76,23 @@ class Watcher(object):
 
     def done(self):
         self.live.done()
+
+
+@contextlib.contextmanager
+def stopped_on_failure(session):
+    """While the axis moves on the tool's command: should anything go wrong
+    (a broken output pipe, a failed read), stop the axis before the failure
+    ends the program. A stop signal has already stopped it."""
+    try:
+        yield
+    except Interrupted:
+        raise
+    except BaseException:
+        try:
+            session.axis.stop(session.station)
+        except Exception:
+            pass
+        raise
 
 
 def stop_axis(session):
