@@ -217,25 +217,17 @@ class SignalTest(ToolCase):
         result = run_tool("jog", "--velocity", "100", *FAST)
         self.assert_one_line_error(result, 1, "ended by itself", "positive limit switch")
 
-    def test_ctrl_c_stops_a_move(self):
-        tool = Interactive("move", "--absolute", "200", "--velocity", "1")
-        tool.read_until("running")
-        tool.process.send_signal(signal.SIGINT)
-        code, out, err = tool.finish()
-        self.assertEqual(code, 130, out + err)
-        self.assertIn("stopping the axis (SIGINT)", out)
-        self.assertIn("axis stopped at", out)
-        self.assertNotIn("done:", out)
-
-    def test_ctrl_c_stops_homing(self):
-        tool = Interactive("home", "--velocity", "1")
-        tool.read_until("running")
-        tool.process.send_signal(signal.SIGINT)
-        code, out, err = tool.finish()
-        self.assertEqual(code, 130, out + err)
-        self.assertIn("axis stopped at", out)
-        self.assertNotIn("result:", out)
-        self.assertEqual(err, "")
+    def test_ctrl_c_stops_moves_and_homing(self):
+        for args, result_line in ((["move", "--absolute", "200"], "done:"),
+                                  (["home"], "result:")):
+            tool = Interactive(*(args + ["--velocity", "1"]))
+            tool.read_until("running")
+            tool.process.send_signal(signal.SIGINT)
+            code, out, err = tool.finish()
+            self.assertEqual((code, err), (130, ""), out)
+            self.assertIn("stopping the axis (SIGINT)", out)
+            self.assertIn("axis stopped at", out)
+            self.assertNotIn(result_line, out)
 
     def test_watch_ends_on_signals(self):
         for signum, name in ((signal.SIGINT, "SIGINT"), (signal.SIGTERM, "SIGTERM")):

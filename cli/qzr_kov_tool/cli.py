@@ -85,7 +85,11 @@ def _global_options(parser, suppress):
                             % SIM_START_MM)
 
 
-def _profile_options(parser, velocity):
+def _profile_options(parser, velocity, timeout=False):
+    if timeout:
+        parser.add_argument("--timeout", type=_positive, metavar="S",
+                            help="give up (and stop the axis) after S seconds "
+                                 "(default: no limit)")
     group = parser.add_argument_group("speed profile (loaded into the module)")
     group.add_argument("--start-velocity", type=float, metavar="MM_S",
                        help="start velocity of the ramp (default: 2, or the velocity "
@@ -106,8 +110,7 @@ def build_parser():
     commands.required = True
 
     def command(name, summary, description):
-        sub = commands.add_parser(name, help=summary, description=description, epilog=EPILOG,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub = commands.add_parser(name, help=summary, description=description, epilog=EPILOG)
         _global_options(sub, suppress=True)
         return sub
 
@@ -131,9 +134,7 @@ def build_parser():
                      help="homing method (default limit-first)")
     sub.add_argument("--direction", choices=("negative", "positive"), default="negative",
                      help="direction the run starts in (default negative)")
-    _profile_options(sub, 20.0)
-    sub.add_argument("--timeout", type=_positive, metavar="S",
-                     help="give up (and stop the axis) after S seconds (default: no limit)")
+    _profile_options(sub, 20.0, timeout=True)
 
     sub = command("move", "move to a position or by a distance and wait for the end",
                   "Load the speed profile, start a move and show its progress until it "
@@ -144,9 +145,7 @@ def build_parser():
     target.add_argument("--relative", type=float, metavar="MM", help="move by MM")
     target.add_argument("--repeat", action="store_true",
                         help="move again by the relative distance the module holds")
-    _profile_options(sub, 20.0)
-    sub.add_argument("--timeout", type=_positive, metavar="S",
-                     help="give up (and stop the axis) after S seconds (default: no limit)")
+    _profile_options(sub, 20.0, timeout=True)
 
     sub = command("jog", "run until Enter, Ctrl-C or SIGTERM, then stop",
                   "Load the speed profile and run the axis continuously until you press "
