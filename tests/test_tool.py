@@ -289,7 +289,7 @@ class HelpTest(ToolCase):
             sub = run_tool(name, "--help")
             self.assert_ok(sub)
             self.assertIn("usage: qzr-kov " + name, sub.stdout)
-            self.assertIn(text, sub.stdout)
+            self.assertIn(text, " ".join(sub.stdout.split()))
             self.assertIn("--station", sub.stdout)
 
 
