@@ -173,10 +173,13 @@ class MotionTest(ToolCase):
         self.assert_one_line_error(result, 1, "ended early", "positive limit switch",
                                    "260.000 mm")
 
-    def test_move_that_outlasts_its_timeout_is_stopped(self):
-        result = run_tool("move", "--absolute", "100", "--velocity", "1", "--timeout", "0.3")
-        self.assertIn("axis stopped at", result.stdout)
-        self.assert_one_line_error(result, 1, "did not end within 0.3 s", "stopped")
+    def test_runs_that_outlast_their_timeout_are_stopped(self):
+        for args, words in ((["move", "--absolute", "100"], ("did not end within 0.3 s",)),
+                            (["home"], ("homing timed out after 0.3 s",))):
+            result = run_tool(*(args + ["--velocity", "1", "--timeout", "0.3"]))
+            self.assertIn("axis stopped at", result.stdout)
+            self.assert_one_line_error(result, 1, "stopped", *words)
+        self.assertIn("result: None", result.stdout)
 
 
 class SignalTest(ToolCase):
