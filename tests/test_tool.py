@@ -51,6 +51,7 @@ class Interactive(object):
         self.lines = []
         # Never let a stuck run hang the suite.
         self.watchdog = threading.Timer(TIMEOUT, self.process.kill)
+        self.watchdog.daemon = True
         self.watchdog.start()
 
     def read_until(self, text):
@@ -64,6 +65,16 @@ class Interactive(object):
         self.process.stdin.write(text)
         self.process.stdin.flush()
 
+    def kill(self):
+        """Whatever became of the test, leave no tool running."""
+        self.watchdog.cancel()
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            if stream is not None:
+                stream.close()
+
     def finish(self):
         if self.process.stdout.closed:
             self.process.stdout = None
@@ -74,6 +85,11 @@ class Interactive(object):
 
 
 class ToolCase(unittest.TestCase):
+    def interactive(self, *args):
+        tool = Interactive(*args)
+        self.addCleanup(tool.kill)
+        return tool
+
     def assert_ok(self, result):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertEqual(result.stderr, "")
@@ -184,7 +200,7 @@ class MotionTest(ToolCase):
 
 class SignalTest(ToolCase):
     def test_jog_ends_with_enter(self):
-        tool = Interactive("jog", "--velocity", "1")
+        tool = self.interactive("jog", "--velocity", "1")
         tool.read_until("press Enter")
         tool.type("\n")
         code, out, err = tool.finish()
@@ -193,7 +209,7 @@ class SignalTest(ToolCase):
         self.assertIn("axis stopped at", out)
 
     def check_jog_stopped_by(self, signum, name):
-        tool = Interactive("jog", "--direction", "negative", "--velocity", "1")
+        tool = self.interactive("jog", "--direction", "negative", "--velocity", "1")
         tool.read_until("press Enter")
         tool.read_until("running")
         tool.process.send_signal(signum)
@@ -210,7 +226,7 @@ class SignalTest(ToolCase):
         self.check_jog_stopped_by(signal.SIGTERM, "SIGTERM")
 
     def test_jog_ends_when_its_output_goes_away(self):
-        tool = Interactive("jog", "--velocity", "1")
+        tool = self.interactive("jog", "--velocity", "1")
         tool.read_until("press Enter")
         tool.process.stdout.close()
         code, out, err = tool.finish()
@@ -223,7 +239,7 @@ class SignalTest(ToolCase):
     def test_ctrl_c_stops_moves_and_homing(self):
         for args, result_line in ((["move", "--absolute", "200"], "done:"),
                                   (["home"], "result:")):
-            tool = Interactive(*(args + ["--velocity", "1"]))
+            tool = self.interactive(*(args + ["--velocity", "1"]))
             tool.read_until("running")
             tool.process.send_signal(signal.SIGINT)
             code, out, err = tool.finish()
@@ -234,7 +250,7 @@ class SignalTest(ToolCase):
 
     def test_watch_ends_on_signals(self):
         for signum, name in ((signal.SIGINT, "SIGINT"), (signal.SIGTERM, "SIGTERM")):
-            tool = Interactive("status", "--watch", "--interval", "0.1")
+            tool = self.interactive("status", "--watch", "--interval", "0.1")
             tool.read_until("emergency input")
             tool.process.send_signal(signum)
             code, out, err = tool.finish()

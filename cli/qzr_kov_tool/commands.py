@@ -40,6 +40,8 @@ def read_status(session):
     axis, station = session.axis, session.station
     words = axis.status_words(station)
     return Status(
+        # Position and running are read afresh rather than taken from the
+        # status words: the inputs are all the tool relies on in those.
         position=axis.get_position(station),
         running=axis.is_running(station),
         origin=axis.at_o(station, words),
