@@ -33,8 +33,8 @@ Direction, StopSource, FindingOMethod = (
     qzr_kov.Direction, qzr_kov.StopSource, qzr_kov.FindingOMethod)
 
 DEFAULT_SEED = 20240607
-SUITE_STEPS = 2500
-SUITE_STEPS_OPTIMIZED = 800
+SUITE_STEPS = 5000
+SUITE_STEPS_OPTIMIZED = 1500
 # Sleeps one call (or one homing worker) may take on the virtual clock
 # before the harness ends its wait; a wait with no time limit on an axis that
 # never stops is documented behaviour, not a hang.
@@ -308,6 +308,10 @@ class HostileMaster(object):
     def __init__(self, fuzzer, rate):
         self.fuzzer = fuzzer
         self.rate = rate
+        # Answers in the fuzzing thread come from a stream of their own: how
+        # many calls a homing run makes depends on timing, and must not
+        # change the calls the fuzzer makes next.
+        self.rng = random.Random(fuzzer.rng.random())
         self.line = SimulatedLine("fuzz", clock=fuzzer.clock, layout={"physical_position": 2000})
         for op in self.OPS:
             setattr(self, op, self._operation(op))
@@ -316,19 +320,24 @@ class HostileMaster(object):
         delegate = getattr(self.line, op)
 
         def operation(*args, **kwargs):
-            fuzzer = self.fuzzer
-            roll = fuzzer.thread_rng().random()
+            rng = self.stream()
+            roll = rng.random()
             if roll < self.rate / 2:
                 raise MasterError("%s failed" % op)
             if roll < self.rate:
-                return fuzzer.any_value()
+                return self.fuzzer.rng_value(rng)[1]
             if op == "get_multi_int32" and roll < self.rate * 1.5:
-                return [fuzzer.any_value() for _ in range(fuzzer.thread_rng().randrange(12))]
+                return [self.fuzzer.rng_value(rng)[1] for _ in range(rng.randrange(12))]
             return delegate(*args, **kwargs)
         return operation
 
+    def stream(self):
+        if threading.current_thread() is self.fuzzer.thread:
+            return self.rng
+        return self.fuzzer.thread_rng()
+
     def close(self):
-        if self.fuzzer.thread_rng().random() < self.rate:
+        if self.stream().random() < self.rate:
             raise MasterError("close failed")
         self.line.close()
 
@@ -375,9 +384,6 @@ class Fuzzer(object):
             with self.seed_lock:
                 rng = self.local.rng = random.Random(self.worker_seeds.random())
         return rng
-
-    def any_value(self):
-        return self.rng_value(self.thread_rng())[1]
 
     def rng_value(self, rng):
         label, make = rng.choice(self.pool)
@@ -790,7 +796,7 @@ class FuzzTest(unittest.TestCase):
         cwd = tempfile.mkdtemp(prefix="fuzz-", dir=support.WORKDIR)
         journal = os.path.join(cwd, "journal.txt")
         settings = dict(seed=seed, steps=steps, seconds=seconds, journal=journal)
-        env = {"QZR_KOV_FUZZ_CHILD": json.dumps(settings),
+        env = {"QZR_KOV_FUZZ_CHILD": json.dumps(settings), "PYTHONHASHSEED": "0",
                "PYTHONPATH": os.pathsep.join([support.REPO] + support.SEARCH_PATH)}
         code = "from tests import test_fuzz; test_fuzz.child_main()"
         result = support.run_python(code, cwd=cwd, optimize=optimize, env=env,
@@ -817,6 +823,38 @@ class FuzzTest(unittest.TestCase):
 
     def test_hostile_calls_without_assertions(self):
         self.run_child(True, SUITE_STEPS_OPTIMIZED)
+
+
+class FoundByFuzzingTest(unittest.TestCase):
+    """Cases the fuzzer found, kept as plain tests. Each runs in a child
+    interpreter: on an interpreter built for debugging they abort."""
+
+    def test_write_and_lock_exit_both_fail(self):
+        # The lock's error is raised, with the write's error as its context,
+        # as a try/finally in Python gives.
+        code = textwrap.dedent("""
+            import logging, qzr_kov
+
+            class Lock(object):
+                def __enter__(self):
+                    return self
+
+                def __exit__(self, *exc):
+                    raise KeyError("exit")
+
+            h = qzr_kov.FileLogHandler("x.log")
+            h.lock = Lock()
+            h._FileLogHandler__filename = None      # the write fails: no file name
+            record = logging.LogRecord("x", logging.INFO, "f", 1, "m", None, None)
+            try:
+                h.emit(record)
+            except Exception as e:
+                print(type(e).__name__, type(e.__context__).__name__)
+            h.lock = None
+        """)
+        result = support.run_python(code)
+        self.assertEqual((result.returncode, result.stdout), (0, "KeyError TypeError\n"),
+                         result.stderr[-3000:])
 
 
 class RecursionTest(unittest.TestCase):

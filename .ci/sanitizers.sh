@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer for
+# one interpreter and runs the whole test suite on it. The interpreter
+# itself is not instrumented: the sanitizer runtimes are preloaded, and
+# PYTHONMALLOC=malloc lets them see the memory of Python objects too.
+# Every report, also from child interpreters the tests start, goes to a
+# file; the run fails if any test fails or any report was written.
+#
+#   .ci/sanitizers.sh [python]     (default: pyenv's 3.11.7, else python3)
+#   QZR_KOV_CI_LIMIT=seconds       time limit of the test run (default 1200)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+install_missing cmake ninja-build g++ coreutils
+
+python=${1:-${PYENV_ROOT:-$HOME/.pyenv}/versions/3.11.7/bin/python3}
+if [ ! -x "$python" ]; then
+    install_missing python3-dev
+    python=$(command -v python3)
+fi
+
+asan=$(g++ -print-file-name=libasan.so)
+ubsan=$(g++ -print-file-name=libubsan.so)
+[ -e "$asan" ] && [ -e "$ubsan" ] || { echo "sanitizer runtimes not found"; exit 1; }
+
+reports=$(mktemp -d)
+trap 'rm -rf "$reports"' EXIT
+start=$(date +%s)
+status=0
+# The interpreter's own allocations at exit are not ours to judge: leak
+# detection stays off; memory errors and undefined behaviour stop the
+# process that meets them.
+QZR_KOV_CMAKE_ARGS="-DQZR_KOV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
+QZR_KOV_BUILD_SUFFIX=-sanitize \
+QZR_KOV_TEST_PREFIX="env LD_PRELOAD=$asan:$ubsan PYTHONMALLOC=malloc
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
+    timeout --kill-after=30 "${QZR_KOV_CI_LIMIT:-1200}" tools/test-all "$python" || status=$?
+
+if [ -n "$(ls -A "$reports")" ]; then
+    echo "sanitizer reports:"
+    for f in "$reports"/*; do echo "== $f"; head -n 60 "$f"; done
+    status=1
+fi
+echo "sanitizers: $(( $(date +%s) - start )) s"
+exit "$status"
