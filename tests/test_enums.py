@@ -58,6 +58,12 @@ class EnumerationTest(unittest.TestCase):
         self.assertEqual(format(Direction.Negative, ""), "-1")
         self.assertEqual(format(FindingOMethod.LimitFirstThenBackward, ""), "0")
         self.assertEqual(repr(StopSource.Alarm), "<StopSource.Alarm: 5>")
+        # The same on every interpreter version: str() names the member,
+        # formatting gives the number.
+        self.assertEqual(str(StopSource.Alarm), "StopSource.Alarm")
+        self.assertEqual("%s" % Direction.Negative, "Direction.Negative")
+        self.assertEqual("{}|{:03}|%d".format(StopSource.Alarm, StopSource.Alarm)
+                         % StopSource.Alarm, "5|005|5")
 
 
 if __name__ == "__main__":

@@ -42,19 +42,24 @@ py::Ref set_ppmm(PyObject* const* args) {
 // ppmm(self, station: int): the station's scale, 1 until set.
 py::Ref ppmm(PyObject* const* args) {
     py::Ref table = py::getattr(args[0], self::kPpmmTable);
-    py::Ref one = py::integer(1);
     if (PyDict_CheckExact(table.get())) {
         PyObject* value = PyDict_GetItemWithError(table.get(), args[1]);
         if (value != nullptr) return py::Ref::borrow(value);
         if (PyErr_Occurred()) throw py::Error{};
-        return one;
+        return py::integer(1);
     }
-    return py::call_method(table.get(), kGet, args[1], one);
+    return py::call_method(table.get(), kGet, args[1], py::integer(1));
 }
 
 // to_pulse(self, station: int, value: float): int(value * ppmm)
 py::Ref to_pulse(PyObject* const* args) {
     py::Ref scale = self::call(args[0], self::kPpmm, args[1]);
+    if (PyLong_CheckExact(scale.get()) || PyFloat_CheckExact(scale.get())) {
+        // float * int and float * float multiply as doubles.
+        double factor = PyFloat_AsDouble(scale.get());
+        if (factor == -1.0 && PyErr_Occurred()) throw py::Error{};
+        return py::check(PyLong_FromDouble(PyFloat_AS_DOUBLE(args[2]) * factor));
+    }
     py::Ref product = py::check(PyNumber_Multiply(args[2], scale.get()));
     return py::check(PyNumber_Long(product.get()));
 }

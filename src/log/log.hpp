@@ -22,8 +22,8 @@ void create_file_log_handler_class();
 void set_up_log_file();
 // Undoes set_up_log_file's attachment after a failed import, so that the
 // next attempt does not attach a second handler.
-void detach_file_handler() noexcept;
+void detach_file_handler();
 // After a completed import: the handler stays attached for good.
-void forget_file_handler() noexcept;
+void forget_file_handler();
 
 }  // namespace qzr::log

@@ -79,7 +79,7 @@ void set_up_log_file() {
     Py_XSETREF(g_attached, handler.release());
 }
 
-void detach_file_handler() noexcept {
+void detach_file_handler() {
     if (g_attached == nullptr) return;
     py::keeping_error([] {
         py::Ref logger = ns::global(ns::kLogger);
@@ -88,6 +88,6 @@ void detach_file_handler() noexcept {
     Py_CLEAR(g_attached);
 }
 
-void forget_file_handler() noexcept { Py_CLEAR(g_attached); }
+void forget_file_handler() { Py_CLEAR(g_attached); }
 
 }  // namespace qzr::log

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -29,10 +31,15 @@ inline void set_error_from_current_exception() noexcept {
 
 // Runs `body` (returning a Ref) and gives the interpreter a new reference, or
 // null with an exception set.
+//
+// The one thing let through is the unwinding with which the interpreter ends
+// a daemon thread at exit (the thread never returns to the interpreter).
 template <class Body>
-PyObject* guard(Body&& body) noexcept {
+PyObject* guard(Body&& body) {
     try {
         return body().release();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         detail::set_error_from_current_exception();
         return nullptr;
@@ -41,10 +48,12 @@ PyObject* guard(Body&& body) noexcept {
 
 // The same for C API slots that report success as 0 and failure as -1.
 template <class Body>
-int guard_status(Body&& body) noexcept {
+int guard_status(Body&& body) {
     try {
         body();
         return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         detail::set_error_from_current_exception();
         return -1;

@@ -10,6 +10,11 @@
 
 namespace py {
 
+// From function.hpp: whether obj is a C++ function object, and calling one
+// with positional arguments (new reference, or null with an error set).
+bool is_function(PyObject* obj);
+PyObject* call_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs);
+
 namespace detail {
 inline PyObject* arg(PyObject* p) { return p; }
 inline PyObject* arg(const Ref& r) { return r.get(); }
@@ -39,6 +44,11 @@ Ref call_method(PyObject* obj, const Name& name, const A&... args) {
                                            nullptr));
 #else
     Ref method = check(PyObject_GetAttr(obj, name.get()));
+    if (PyMethod_Check(method.get()) && is_function(PyMethod_GET_FUNCTION(method.get()))) {
+        // One of our own methods: no argument tuple.
+        PyObject* stack[] = {PyMethod_GET_SELF(method.get()), detail::arg(args)...};
+        return check(call_function(PyMethod_GET_FUNCTION(method.get()), stack, 1 + sizeof...(A)));
+    }
     return check(PyObject_CallFunctionObjArgs(method.get(), detail::arg(args)..., nullptr));
 #endif
 }

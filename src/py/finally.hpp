@@ -7,6 +7,11 @@
 
 namespace py {
 
+// Makes the fetched exception (type, value, traceback; references taken
+// over) the context of the exception now set, as Python does when an
+// exception is raised while another is being handled.
+void chain_current_error(PyObject* type, PyObject* value, PyObject* traceback);
+
 // Runs `body`, then `cleanup`, also when `body` fails. When both fail, the
 // cleanup's error propagates with the body's as its context, as in Python.
 template <class Body, class Cleanup>
@@ -21,21 +26,7 @@ void run_finally(Body&& body, Cleanup&& cleanup) {
         try {
             cleanup();
         } catch (const Error&) {
-            PyErr_NormalizeException(&type, &value, &traceback);
-            if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-            PyObject* t2;
-            PyObject* v2;
-            PyObject* tb2;
-            PyErr_Fetch(&t2, &v2, &tb2);
-            PyErr_NormalizeException(&t2, &v2, &tb2);
-            if (v2 != nullptr && value != nullptr) {
-                PyException_SetContext(v2, value);  // steals the reference to value
-                value = nullptr;
-            }
-            PyErr_Restore(t2, v2, tb2);
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
+            chain_current_error(type, value, traceback);
             throw;
         }
         PyErr_Restore(type, value, traceback);
@@ -51,14 +42,14 @@ namespace py {
 // Runs `cleanup` while a Python error is set, keeping that error as it is;
 // a failure of `cleanup` is dropped.
 template <class Cleanup>
-void keeping_error(Cleanup&& cleanup) noexcept {
+void keeping_error(Cleanup&& cleanup) {
     PyObject* type;
     PyObject* value;
     PyObject* traceback;
     PyErr_Fetch(&type, &value, &traceback);
     try {
         cleanup();
-    } catch (...) {
+    } catch (const Error&) {
         PyErr_Clear();
     }
     PyErr_Restore(type, value, traceback);

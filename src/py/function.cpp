@@ -19,6 +19,7 @@ struct FunctionObject {
 #endif
     Body body;
     int nparams;
+    bool converts;  // whether any parameter is converted on entry
     Conv conv[kMaxParams];
     PyObject* param_names;  // tuple of interned str
     PyObject* name;
@@ -151,16 +152,21 @@ private:
 
     void convert() {
         for (int i = 0; i < f_->nparams; ++i) {
+            PyObject* arg = args_[i];
             switch (f_->conv[i]) {
                 case Conv::None:
                     break;
                 case Conv::Float:
-                    converted_[i] = to_float(args_[i]);
-                    args_[i] = converted_[i].get();
+                    if (!PyFloat_CheckExact(arg)) {
+                        converted_[i] = to_float(arg);
+                        args_[i] = converted_[i].get();
+                    }
                     break;
                 case Conv::StrOrNone:
-                    require_str_or_none(args_[i],
-                                        PyUnicode_AsUTF8(PyTuple_GET_ITEM(f_->param_names, i)));
+                    if (!PyUnicode_CheckExact(arg) && arg != Py_None) {
+                        require_str_or_none(
+                            arg, PyUnicode_AsUTF8(PyTuple_GET_ITEM(f_->param_names, i)));
+                    }
                     break;
             }
         }
@@ -172,12 +178,17 @@ private:
     Ref converted_[kMaxParams];
 };
 
-#if QZR_HAVE_VECTORCALL
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+// Binds the arguments (positional, then keyword names with their values
+// after the positional ones) and runs the body.
+PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    if (kwnames == nullptr && nargs == f->nparams && !f->converts) {
+        // Every argument given by position, nothing to convert: the common
+        // case, handed straight to the body.
+        return guard([&] { return f->body(args); });
+    }
     return guard([&] {
-        Call call(as_function(self));
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Call call(f);
         call.positional(args, nargs);
         if (kwnames != nullptr) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
@@ -187,19 +198,42 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         return call.run();
     });
 }
+
+// Methods call each other and the master, which may call back (a master
+// that is itself a controller): the depth is counted like Python calls.
+PyObject* call_with_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a qzr_kov method") != 0) return nullptr;
+    PyObject* result = bind_and_run(f, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+#if QZR_HAVE_VECTORCALL
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    return call_with_arguments(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
 #else
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
-        Call call(as_function(self));
-        call.positional(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
-        if (kwargs != nullptr) {
-            Py_ssize_t pos = 0;
-            PyObject* key;
-            PyObject* value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) call.keyword(key, value);
-        }
+    FunctionObject* f = as_function(self);
+    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (kwargs == nullptr || PyDict_Size(kwargs) == 0) {
+        return call_with_arguments(f, positional, nargs, nullptr);
+    }
+    if (Py_EnterRecursiveCall(" while calling a qzr_kov method") != 0) return nullptr;
+    PyObject* result = guard([&] {
+        Call call(f);
+        call.positional(positional, nargs);
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) call.keyword(key, value);
         return call.run();
     });
+    Py_LeaveRecursiveCall();
+    return result;
 }
 #endif
 
@@ -409,6 +443,12 @@ PyTypeObject* function_type() {
     return &g_type;
 }
 
+bool is_function(PyObject* obj) { return Py_TYPE(obj) == &g_type; }
+
+PyObject* call_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs) {
+    return call_with_arguments(as_function(function), args, nargs, nullptr);
+}
+
 Ref make_function(const FunctionParts& parts) {
     ready_type();
     int nparams = static_cast<int>(parts.params.size());
@@ -433,6 +473,8 @@ Ref make_function(const FunctionParts& parts) {
 #endif
     f->body = parts.body;
     f->nparams = nparams;
+    f->converts = false;
+    for (const Param& p : parts.params) f->converts = f->converts || p.conv != Conv::None;
     for (int i = 0; i < kMaxParams; ++i) f->conv[i] = i < nparams ? parts.params[i].conv : Conv::None;
     f->param_names = names.release();
     f->name = name.release();

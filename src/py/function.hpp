@@ -44,4 +44,9 @@ Ref make_function(const FunctionParts& parts);
 // The function type; ready once make_function has run.
 PyTypeObject* function_type();
 
+// Whether obj is such a function, and calling one with positional arguments
+// only (new reference, or null with an error set).
+bool is_function(PyObject* obj);
+PyObject* call_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace py

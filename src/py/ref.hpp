@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <utility>
 
 namespace py {
@@ -23,7 +24,9 @@ public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ != nullptr) drop(p_);
+    }
 
     Ref& operator=(Ref other) noexcept {
         std::swap(p_, other.p_);
@@ -45,6 +48,15 @@ public:
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
+
+    static void drop(PyObject* p) noexcept {
+        // When the interpreter ends a daemon thread (at exit, as the thread
+        // asks for the GIL back) the thread's stack is unwound without the
+        // GIL: the references are left alone then.
+        if (std::uncaught_exceptions() > 0 && !PyGILState_Check()) return;
+        Py_DECREF(p);
+    }
+
     PyObject* p_ = nullptr;
 };
 

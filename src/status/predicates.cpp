@@ -3,6 +3,7 @@
 #include "controller/self_calls.hpp"
 #include "link/master.hpp"
 #include "link/station_map.hpp"
+#include "module/enums.hpp"
 #include "module/namespace.hpp"
 #include "status/members.hpp"
 
@@ -13,6 +14,16 @@ namespace map = station_map;
 
 // ((words[3] >> shift) & mask) != 0
 py::Ref io_bit(PyObject* words, long shift, long mask) {
+    if (PyList_CheckExact(words) && PyList_GET_SIZE(words) > 3) {
+        PyObject* w = PyList_GET_ITEM(words, 3);
+        int overflow = 0;
+        long long v = PyLong_CheckExact(w) ? PyLong_AsLongLongAndOverflow(w, &overflow) : 0;
+        if (PyLong_CheckExact(w) && !overflow) {
+            // Python's >> on a negative int rounds toward minus infinity, as
+            // the arithmetic shift does.
+            return py::boolean(((v >> shift) & mask) != 0);
+        }
+    }
     py::Ref word = py::item(words, 3);
     if (shift != 0) word = py::check(PyNumber_Rshift(word.get(), py::integer(shift).get()));
     py::Ref bits = py::check(PyNumber_And(word.get(), py::integer(mask).get()));
@@ -30,8 +41,7 @@ py::Ref predicate(PyObject* const* args) {
 // get_stop_source(self, station: int) -> StopSource
 py::Ref get_stop_source(PyObject* const* args) {
     py::Ref code = link::get_int32(args[0], args[1], map::kStopSourceCode);
-    py::Ref stop_source = ns::global(ns::kStopSource);
-    return py::call(stop_source.get(), code);
+    return enums::member(ns::kStopSource, code.get());
 }
 
 constexpr const char* kIsAlarmingDoc =

@@ -10,6 +10,14 @@ namespace {
 
 namespace map = station_map;
 
+// block[i]
+py::Ref block_value(PyObject* block, long i) {
+    if (PyList_CheckExact(block) && i < PyList_GET_SIZE(block)) {
+        return py::Ref::borrow(PyList_GET_ITEM(block, i));
+    }
+    return py::item(block, i);
+}
+
 // status_words(self, station: int): [position mm, encoder mm, velocity,
 // I/O word (inputs low 16 bits, outputs high 16), 0]
 py::Ref status_words(PyObject* const* args) {
@@ -17,16 +25,16 @@ py::Ref status_words(PyObject* const* args) {
     PyObject* station = args[1];
     py::Ref count = py::integer(map::kStatusBlockLength);
     py::Ref block = link::get_multi_int32(self, station, map::kPosition.get(), count.get());
-    py::Ref words = py::check(PyList_New(5));
-    for (long i = 0; i < 5; ++i) PyList_SET_ITEM(words.get(), i, py::integer(0).release());
+    py::Ref words[5];
     for (long i = 0; i < 3; ++i) {
-        py::Ref pulses = py::item(block.get(), i);
-        py::Ref value = self::call(self, self::kFromPulse, station, pulses);
-        py::require(PyList_SetItem(words.get(), i, value.release()) == 0);
+        py::Ref pulses = block_value(block.get(), i);
+        words[i] = self::call(self, self::kFromPulse, station, pulses);
     }
-    py::Ref io = py::item(block.get(), map::kStatusBlockIoWord);
-    py::require(PyList_SetItem(words.get(), 3, io.release()) == 0);
-    return words;
+    words[3] = block_value(block.get(), map::kStatusBlockIoWord);
+    words[4] = py::integer(0);
+    py::Ref list = py::check(PyList_New(5));
+    for (long i = 0; i < 5; ++i) PyList_SET_ITEM(list.get(), i, words[i].release());
+    return list;
 }
 
 // get_position(self, station: int, status_words: Optional[list] = None)
