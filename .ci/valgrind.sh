@@ -197,6 +197,7 @@ status=0
     timeout --kill-after=30 "${QZR_KOV_CI_LIMIT:-900}" \
     valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
         --errors-for-leak-kinds=definite --num-callers=40 --track-origins=yes \
+        --fullpath-after= \
         --log-file="$log" "$python" workload.py) >"$work/out.txt" 2>&1 || status=$?
 if [ "$status" -ne 0 ] || ! grep -q "^workload done$" "$work/out.txt"; then
     echo "the workload failed under valgrind (exit $status):"
@@ -204,18 +205,30 @@ if [ "$status" -ne 0 ] || ! grep -q "^workload done$" "$work/out.txt"; then
     exit 1
 fi
 
-# Each report is a block of lines starting "==pid== " up to an empty one;
-# keep those that name the module's library.
-ours=$(awk -v lib="$library" '
-    /^==[0-9]+== $/ { if (block ~ lib && block ~ /(Invalid|uninitialised|definitely lost|Mismatched|overlap|Source and destination)/) { print block; n++ } block = ""; next }
+# Each report is a block of lines starting "==pid== " up to an empty one.
+# Frames with debug information show the source file, others the library.
+# A leak is ours when its allocation passes through the module; any other
+# report when one of its innermost three frames is in the module.
+ours=$(awk -v lib="$library" -v src="$root/src/" '
+    function in_module(line) { return index(line, lib) || index(line, src) }
+    function judge() {
+        if (block ~ /definitely lost/ && mine_any) { print block; n++ }
+        else if (block ~ /(Invalid|uninitialised|Mismatched|overlap)/ && mine_top) { print block; n++ }
+        block = ""; frames = 0; mine_any = 0; mine_top = 0
+    }
+    /^==[0-9]+== $/ { judge(); next }
+    /^==[0-9]+== +(at|by) 0x/ {
+        frames++
+        if (in_module($0)) { mine_any = 1; if (frames <= 3) mine_top = 1 }
+    }
     { block = block $0 "\n" }
-    END { if (block ~ lib && block ~ /(Invalid|uninitialised|definitely lost|Mismatched|overlap)/) { print block; n++ } exit(n > 0) }
-' "$log")  && found=0 || found=1
+    END { judge(); exit(n > 0) }
+' "$log") && found=0 || found=1
 grep -E "ERROR SUMMARY|definitely lost:" "$log" | sed 's/^==[0-9]*== /valgrind, whole process: /'
 echo "valgrind: $(( $(date +%s) - start )) s"
 if [ "$found" -ne 0 ]; then
-    echo "reports in $library:"
+    echo "reports in the module:"
     echo "$ours" | head -n 120
     exit 1
 fi
-echo "no report in $library"
+echo "no report in the module"

@@ -56,11 +56,15 @@ class Watchdog(object):
     otherwise hang the run for good."""
 
     def __enter__(self):
-        faulthandler.dump_traceback_later(WATCHDOG, exit=True, file=sys.__stderr__)
+        faulthandler.dump_traceback_later(WATCHDOG * 1.5 + 30, exit=True, file=sys.__stderr__)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, exc, traceback):
         faulthandler.cancel_dump_traceback_later()
+        if exc_type is not None and issubclass(exc_type, AssertionError):
+            # Threads that are stuck keep the process from ending: give the
+            # rest of the run a minute, then dump the stacks and end it.
+            faulthandler.dump_traceback_later(60, exit=True, file=sys.__stderr__)
         return False
 
 
