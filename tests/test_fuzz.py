@@ -366,7 +366,6 @@ class Fuzzer(object):
         self.calls = 0
         self.outcomes = {}
         self.thread = threading.current_thread()
-        self.tally = {}
         self.seed_lock = threading.Lock()
         self.worker_seeds = random.Random(seed + 1)
 
@@ -648,9 +647,6 @@ class Fuzzer(object):
                 raise Defect("%s returned %r" % (description, result))
         del args, kwargs
         self.join_workers(description)
-        if os.environ.get("QZR_KOV_FUZZ_TALLY"):
-            key = "%s %s" % (label, outcome)
-            self.tally[key] = self.tally.get(key, 0) + 1
         return outcome
 
     def join_workers(self, description):
@@ -771,8 +767,6 @@ def child_main():
                         record(summary, seed, "unexpected report on stderr near call %d:\n%s"
                                % (fuzzer.calls, report), report.splitlines()[0])
             summary["steps"] += fuzzer.calls
-            if fuzzer.tally:
-                summary["tally"] = sorted(fuzzer.tally.items(), key=lambda kv: -kv[1])
             for k, v in fuzzer.outcomes.items():
                 summary["outcomes"][k] = summary["outcomes"].get(k, 0) + v
             if time.time() >= deadline or len(summary["defects"]) >= 10:
