@@ -50,11 +50,14 @@ class BindingTest(unittest.TestCase):
 
     def test_signature(self):
         sig = inspect.signature(C.find_o)
-        self.assertEqual(str(sig).replace("qzr_kov.", ""),
-                         "(self, station: int, start_velocity: float, velocity: float, "
-                         "acceleration_time: float, direction: Direction = <Direction.Negative: -1>)")
-        self.assertEqual(str(inspect.signature(C.get_stop_source)).replace("qzr_kov.", ""),
-                         "(self, station: int) -> StopSource")
+        self.assertEqual(list(sig.parameters), ["self", "station", "start_velocity", "velocity",
+                                                "acceleration_time", "direction"])
+        direction = sig.parameters["direction"]
+        self.assertIs(direction.default, qzr_kov.Direction.Negative)
+        self.assertIs(direction.annotation, qzr_kov.Direction)
+        self.assertIs(sig.parameters["velocity"].annotation, float)
+        self.assertEqual(direction.kind, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+        self.assertIs(inspect.signature(C.get_stop_source).return_annotation, qzr_kov.StopSource)
         self.assertEqual(inspect.signature(C.get_position).parameters["status_words"].annotation,
                          typing.Optional[list])
         self.assertEqual(inspect.signature(C.set_ppmm).parameters["ppmm"].annotation,
@@ -66,7 +69,8 @@ class BindingTest(unittest.TestCase):
         out = io.StringIO()
         pydoc.Helper(output=out).help(C)
         text = out.getvalue()
-        self.assertIn("find_o(self, station: int, start_velocity: float", text)
+        # Long signatures wrap over several lines on newer versions.
+        self.assertRegex(text, r"find_o\([^)]*station: ?int,[^)]*start_velocity: ?float")
         self.assertIn("以指定的速度参数执行找原点动作。", text)
         self.assertIn("enable_positive_limit(self, axis)", text)
 

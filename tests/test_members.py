@@ -1,6 +1,7 @@
 """The controller class as a whole: its members in definition order, their
 parameters, annotations, defaults and documentation."""
 import inspect
+import re
 import typing
 import unittest
 
@@ -89,10 +90,25 @@ DOCUMENTED = {
 }
 
 
+def annotation_text(annotation):
+    text = inspect.formatannotation(annotation).replace("qzr_kov.", "").replace("typing.", "")
+    # Older versions spell Optional[X] out as a union with None.
+    return re.sub(r"^Union\[(\w+), NoneType\]$", r"Optional[\1]", text)
+
+
 def shown(signature):
-    text = str(signature)
-    for prefix in ("qzr_kov.", "typing."):
-        text = text.replace(prefix, "")
+    """The signature as text in one spelling for every interpreter version."""
+    params = []
+    for p in signature.parameters.values():
+        text = p.name
+        if p.annotation is not p.empty:
+            text += ": " + annotation_text(p.annotation)
+        if p.default is not p.empty:
+            text += (" = " if p.annotation is not p.empty else "=") + repr(p.default)
+        params.append(text)
+    text = "(" + ", ".join(params) + ")"
+    if signature.return_annotation is not signature.empty:
+        text += " -> " + annotation_text(signature.return_annotation)
     return text
 
 

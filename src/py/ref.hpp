@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <exception>
 #include <utility>
 
 namespace py {
@@ -52,8 +51,9 @@ private:
     static void drop(PyObject* p) noexcept {
         // When the interpreter ends a daemon thread (at exit, as the thread
         // asks for the GIL back) the thread's stack is unwound without the
-        // GIL: the references are left alone then.
-        if (std::uncaught_exceptions() > 0 && !PyGILState_Check()) return;
+        // GIL. An object must not be freed then: the last reference is left
+        // alone (the process is ending).
+        if (Py_REFCNT(p) == 1 && !PyGILState_Check()) return;
         Py_DECREF(p);
     }
 
