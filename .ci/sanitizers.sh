@@ -44,7 +44,7 @@ status=0
 # process that meets them.
 QZR_KOV_CMAKE_ARGS="-DQZR_KOV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
 QZR_KOV_BUILD_SUFFIX=-sanitize \
-QZR_KOV_TEST_PREFIX="env LD_PRELOAD=$asan:$ubsan PYTHONMALLOC=malloc
+QZR_KOV_TEST_PREFIX="env QZR_KOV_SANITIZED=1 LD_PRELOAD=$asan:$ubsan PYTHONMALLOC=malloc
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
     timeout --kill-after=30 "${QZR_KOV_CI_LIMIT:-1200}" tools/test-all "$python" || status=$?

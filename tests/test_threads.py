@@ -293,6 +293,10 @@ class ExitTest(unittest.TestCase):
         self.assertEqual(log[-2:], ["Wait for finding O done. Station 1, source 2",
                                     "KOV Axis Controller closed. force = False"])
 
+    @unittest.skipIf(os.environ.get("QZR_KOV_SANITIZED"),
+                     "the interpreter ends the thread by unwinding its stack past "
+                     "AddressSanitizer's bookkeeping, which then reports the thread's "
+                     "own exit as a stack underflow")
     def test_exit_while_a_daemon_thread_is_inside_a_call(self):
         # A daemon thread is stopped wherever it is when the interpreter
         # ends: here while it polls a move that goes on, or while it writes

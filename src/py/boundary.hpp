@@ -38,7 +38,7 @@ inline void set_error_from_current_exception() noexcept {
 // (UBSan's null check is off here: that unwinding carries no C++ object, so
 // the handler binds its reference to null.)
 template <class Body>
-__attribute__((no_sanitize("null"))) PyObject* guard(Body&& body) {
+__attribute__((no_sanitize("null"), noinline)) PyObject* guard(Body&& body) {
     try {
         return body().release();
     } catch (abi::__forced_unwind&) {
@@ -51,7 +51,7 @@ __attribute__((no_sanitize("null"))) PyObject* guard(Body&& body) {
 
 // The same for C API slots that report success as 0 and failure as -1.
 template <class Body>
-__attribute__((no_sanitize("null"))) int guard_status(Body&& body) {
+__attribute__((no_sanitize("null"), noinline)) int guard_status(Body&& body) {
     try {
         body();
         return 0;
