@@ -16,6 +16,17 @@ def load(folder, kind):
     return out
 
 
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown processor"
+
+
 def version_key(v):
     return tuple(int(x) for x in v.split("."))
 
@@ -23,11 +34,12 @@ def version_key(v):
 def main(folder):
     per_call = load(folder, "per_call")
     versions = sorted(per_call, key=version_key)
-    print("Machine: %s, %s; %s.\n" % (platform.machine(), platform.processor() or "?",
-                                       time.strftime("%Y-%m-%d")))
+    print("Machine: %s, %d cores, %s; measured %s.\n" % (
+        cpu_model(), os.cpu_count() or 0, platform.machine(), time.strftime("%Y-%m-%d")))
     print("Per call, master answering at once. Speed-up = comparator time / extension time "
           "(above 1: the extension is faster); times in microseconds, extension / comparator "
-          "/ floor.\n")
+          "/ floor. The logged operations use the module's own handler on both sides; the "
+          "next table compares the handlers.\n")
     print("| operation | " + " | ".join("speed-up %s" % v for v in versions) + " | "
           + " | ".join("µs %s" % v for v in versions) + " |")
     print("|---|" + "---:|" * (2 * len(versions)))

@@ -18,6 +18,20 @@ PyObject* call_function(PyObject* function, PyObject* const* args, Py_ssize_t na
 namespace detail {
 inline PyObject* arg(PyObject* p) { return p; }
 inline PyObject* arg(const Ref& r) { return r.get(); }
+
+// Calls from C++ count towards the interpreter's recursion limit, so that
+// methods calling each other (or a master that is itself a controller)
+// raise RecursionError instead of exhausting the C stack. `raw_call` makes
+// one C API call returning a new reference or null; the count is taken back
+// on its return (not by a destructor: a daemon thread ended by the
+// interpreter at exit unwinds without the thread state it would need).
+template <class RawCall>
+Ref counted(RawCall&& raw_call) {
+    require(Py_EnterRecursiveCall(" while calling from a qzr_kov method") == 0);
+    PyObject* result = raw_call();
+    Py_LeaveRecursiveCall();
+    return check(result);
+}
 }  // namespace detail
 
 // callable(*args); arguments are borrowed PyObject* or Refs.
@@ -26,10 +40,13 @@ Ref call(PyObject* callable, const A&... args) {
 #if QZR_HAVE_VECTORCALL
     // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
     PyObject* stack[] = {nullptr, detail::arg(args)...};
-    return check(PyObject_Vectorcall(callable, stack + 1,
-                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return detail::counted([&] {
+        return PyObject_Vectorcall(callable, stack + 1,
+                                   sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    });
 #else
-    return check(PyObject_CallFunctionObjArgs(callable, detail::arg(args)..., nullptr));
+    return detail::counted(
+        [&] { return PyObject_CallFunctionObjArgs(callable, detail::arg(args)..., nullptr); });
 #endif
 }
 
@@ -39,23 +56,28 @@ template <class... A>
 Ref call_method(PyObject* obj, const Name& name, const A&... args) {
 #if QZR_HAVE_VECTORCALL
     PyObject* stack[] = {obj, detail::arg(args)...};
-    return check(PyObject_VectorcallMethod(name.get(), stack,
-                                           (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+    return detail::counted([&] {
+        return PyObject_VectorcallMethod(name.get(), stack,
+                                         (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr);
+    });
 #else
     Ref method = check(PyObject_GetAttr(obj, name.get()));
     if (PyMethod_Check(method.get()) && is_function(PyMethod_GET_FUNCTION(method.get()))) {
         // One of our own methods: no argument tuple.
         PyObject* stack[] = {PyMethod_GET_SELF(method.get()), detail::arg(args)...};
-        return check(call_function(PyMethod_GET_FUNCTION(method.get()), stack, 1 + sizeof...(A)));
+        return detail::counted([&] {
+            return call_function(PyMethod_GET_FUNCTION(method.get()), stack, 1 + sizeof...(A));
+        });
     }
-    return check(PyObject_CallFunctionObjArgs(method.get(), detail::arg(args)..., nullptr));
+    return detail::counted(
+        [&] { return PyObject_CallFunctionObjArgs(method.get(), detail::arg(args)..., nullptr); });
 #endif
 }
 
 // callable(*args, **kwargs) with a tuple and an optional dict.
 inline Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs = nullptr) {
-    return check(PyObject_Call(callable, args, kwargs));
+    return detail::counted([&] { return PyObject_Call(callable, args, kwargs); });
 }
 
 inline Ref getattr(PyObject* obj, const Name& name) {
@@ -99,7 +121,8 @@ public:
     template <class... A>
     Ref call(PyObject* callable, const A&... args) const {
         Ref positional = check(PyTuple_Pack(sizeof...(A), detail::arg(args)...));
-        return check(PyObject_Call(callable, positional.get(), kwargs_.get()));
+        return detail::counted(
+            [&] { return PyObject_Call(callable, positional.get(), kwargs_.get()); });
     }
 
 private:

@@ -180,10 +180,30 @@ private:
 
 // Binds the arguments (positional, then keyword names with their values
 // after the positional ones) and runs the body.
-PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    if (kwnames == nullptr && nargs == f->nparams && !f->converts) {
-        // Every argument given by position, nothing to convert: the common
+// Whether the arguments already are what the conversions would make them:
+// exact floats for Float parameters, str or None for StrOrNone ones.
+bool already_converted(const FunctionObject* f, PyObject* const* args) {
+    for (int i = 0; i < f->nparams; ++i) {
+        switch (f->conv[i]) {
+            case Conv::None:
+                break;
+            case Conv::Float:
+                if (!PyFloat_CheckExact(args[i])) return false;
+                break;
+            case Conv::StrOrNone:
+                if (!PyUnicode_CheckExact(args[i]) && args[i] != Py_None) return false;
+                break;
+        }
+    }
+    return true;
+}
+
+// (Calls made from C++ count towards the recursion limit: see call.hpp.)
+PyObject* call_with_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    if (kwnames == nullptr && nargs == f->nparams &&
+        (!f->converts || already_converted(f, args))) {
+        // Every argument given by position and as it should be: the common
         // case, handed straight to the body.
         return guard([&] { return f->body(args); });
     }
@@ -199,15 +219,6 @@ PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-// Methods call each other and the master, which may call back (a master
-// that is itself a controller): the depth is counted like Python calls.
-PyObject* call_with_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    if (Py_EnterRecursiveCall(" while calling a qzr_kov method") != 0) return nullptr;
-    PyObject* result = bind_and_run(f, args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
-    return result;
-}
 
 #if QZR_HAVE_VECTORCALL
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -222,8 +233,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (kwargs == nullptr || PyDict_Size(kwargs) == 0) {
         return call_with_arguments(f, positional, nargs, nullptr);
     }
-    if (Py_EnterRecursiveCall(" while calling a qzr_kov method") != 0) return nullptr;
-    PyObject* result = guard([&] {
+    return guard([&] {
         Call call(f);
         call.positional(positional, nargs);
         Py_ssize_t pos = 0;
@@ -232,8 +242,6 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         while (PyDict_Next(kwargs, &pos, &key, &value)) call.keyword(key, value);
         return call.run();
     });
-    Py_LeaveRecursiveCall();
-    return result;
 }
 #endif
 
