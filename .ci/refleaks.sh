@@ -9,17 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-install_missing() {
-    local missing=()
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-}
+source .ci/packages.sh
 install_missing cmake ninja-build g++ python3-dbg coreutils
 
 python=$(command -v python3-dbg)
