@@ -186,7 +186,7 @@ class Meddler(Hostile):
         self.meddle()
         return 1
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         self.meddle()
         return "meddler"
 

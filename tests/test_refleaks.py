@@ -370,7 +370,7 @@ class RefLeakTest(unittest.TestCase):
                 def __float__(self):
                     raise LineDown("float")
 
-                def __format__(self, spec):
+                def __format__(self, format_spec):
                     raise LineDown("format")
 
                 def __bool__(self):

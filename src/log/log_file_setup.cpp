@@ -22,9 +22,9 @@ py::Name kRemoveHandler{"removeHandler"};
 
 constexpr const char* kLineFormat = "%(asctime)s - %(levelname)s - %(message)s";
 
-// format(value, spec)
-py::Ref formatted(PyObject* value, const char* spec) {
-    py::Ref s = py::check(PyUnicode_FromString(spec));
+// format(value, format_spec)
+py::Ref formatted(PyObject* value, const char* format_spec) {
+    py::Ref s = py::check(PyUnicode_FromString(format_spec));
     return py::check(PyObject_Format(value, s.get()));
 }
 

@@ -81,12 +81,12 @@ py::Ref attribute_name(const char* name, const char* class_name) {
 
 }  // namespace
 
-py::Ref make_method(const MethodSpec& spec, const char* owner) {
+py::Ref make_method(const MethodSpec& method, const char* owner) {
     std::vector<py::Param> params{{"self"}};
     py::Ref annotations = py::check(PyDict_New());
     py::Ref defaults;
     std::vector<py::Ref> default_values;
-    for (const ParamSpec& p : spec.params) {
+    for (const ParamSpec& p : method.params) {
         params.push_back({p.name, conversion_for(p.ann)});
         if (p.ann != Ann::Unset) {
             py::Ref value = resolve(p.ann);
@@ -94,8 +94,8 @@ py::Ref make_method(const MethodSpec& spec, const char* owner) {
         }
         if (p.def.kind != Default::Kind::Required) default_values.push_back(resolve(p.def));
     }
-    if (spec.returns != Ann::Unset) {
-        py::Ref value = resolve(spec.returns);
+    if (method.returns != Ann::Unset) {
+        py::Ref value = resolve(method.returns);
         py::require(PyDict_SetItem(annotations.get(), kReturn.get(), value.get()) == 0);
     }
     if (!default_values.empty()) {
@@ -104,8 +104,8 @@ py::Ref make_method(const MethodSpec& spec, const char* owner) {
             PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), default_values[i].release());
         }
     }
-    std::string qualname = std::string(owner) + "." + spec.name;
-    return py::make_function({spec.name, qualname.c_str(), spec.doc, params, spec.body,
+    std::string qualname = std::string(owner) + "." + method.name;
+    return py::make_function({method.name, qualname.c_str(), method.doc, params, method.body,
                               ns::kModuleName.get(), defaults.get(), annotations.get()});
 }
 

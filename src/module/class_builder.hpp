@@ -83,7 +83,7 @@ struct MemberSpec {
 };
 
 // Creates a function object for a method of the class `owner`.
-py::Ref make_method(const MethodSpec& spec, const char* owner);
+py::Ref make_method(const MethodSpec& method, const char* owner);
 
 // A fresh class namespace with __module__ and __qualname__ set, to be filled
 // through PyObject_SetItem (the enumeration namespace is a dict subclass).

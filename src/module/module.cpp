@@ -34,13 +34,13 @@ bool check_single_interpreter() {
     return false;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
     if (!check_single_interpreter()) return nullptr;
     if (g_module != nullptr) {
         Py_INCREF(g_module);
         return g_module;
     }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(module_spec, "name");
     if (name == nullptr) return nullptr;
     PyObject* module = PyModule_NewObject(name);
     Py_DECREF(name);

@@ -3,7 +3,7 @@
 namespace py {
 
 Ref format(PyObject* value) {
-    // These exact types format with an empty spec exactly as str() does.
+    // These exact types format with an empty format exactly as str() does.
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
     if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
         value == Py_None) {
