@@ -1,4 +1,5 @@
 // Moves, continuous runs, stop, drive power, and waiting for a move to end.
+#include "controller/clock.hpp"
 #include "controller/members.hpp"
 #include "controller/self_calls.hpp"
 #include "link/master.hpp"
@@ -53,17 +54,9 @@ py::Ref locate_relatively(PyObject* const* args) {
 // never), on the module's clock _now.
 bool timed_out(PyObject* begin, PyObject* timeout) {
     if (!(PyFloat_AS_DOUBLE(timeout) > 0)) return false;
-    py::Ref now_function = ns::global(ns::kNow);
-    py::Ref now = py::call(now_function.get());
+    py::Ref now = clock::now();
     py::Ref elapsed = py::check(PyNumber_Subtract(now.get(), begin));
     return py::compare(elapsed.get(), timeout, Py_GT);
-}
-
-// _sleep(seconds) as the module holds it now; it releases the GIL.
-void sleep(double seconds) {
-    py::Ref sleep_function = ns::global(ns::kSleep);
-    py::Ref duration = py::check(PyFloat_FromDouble(seconds));
-    py::call(sleep_function.get(), duration);
 }
 
 // wait_for_locating_done(self, station: int, timeout: float = 0.0)
@@ -71,11 +64,10 @@ py::Ref wait_for_locating_done(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* station = args[1];
     PyObject* timeout = args[2];
-    py::Ref now_function = ns::global(ns::kNow);
-    py::Ref begin = py::call(now_function.get());
+    py::Ref begin = clock::now();
     while (self::ask(self, self::kIsRunning, station)) {
         if (timed_out(begin.get(), timeout)) py::raise(PyExc_TimeoutError, "定位超时");
-        sleep(0.01);
+        clock::sleep(clock::kPollPeriod);
     }
     py::Ref stop_source = self::call(self, self::kGetStopSource, station);
     log::info(py::text("Station ", station, " locating done. Stop source: ", stop_source));

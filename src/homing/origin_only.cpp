@@ -1,5 +1,6 @@
 // The module's origin search, stage 0 of the limit-first method (the run to
 // the limit on the start side), and the origin-only method.
+#include "controller/clock.hpp"
 #include "controller/self_calls.hpp"
 #include "homing/members.hpp"
 #include "homing/steps.hpp"
@@ -76,11 +77,7 @@ const std::vector<ParamSpec> kStationAndDirection{{"station", Ann::Int}, {"direc
 }  // namespace
 
 void wait_until_stopped(PyObject* self, PyObject* station) {
-    while (self::ask(self, self::kIsRunning, station)) {
-        py::Ref sleep = ns::global(ns::kSleep);
-        py::Ref period = py::check(PyFloat_FromDouble(0.01));
-        py::call(sleep.get(), period);
-    }
+    while (self::ask(self, self::kIsRunning, station)) clock::sleep(clock::kPollPeriod);
 }
 
 py::Ref stop_source_logged(PyObject* self, PyObject* station, const char* what) {
