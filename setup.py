@@ -44,8 +44,8 @@ extension = Extension(
     language="c++",
     extra_compile_args=["-std=c++17", "-fvisibility=hidden", "-fvisibility-inlines-hidden"],
     # Only the module's entry point is exported.
-    extra_link_args=["-Wl,--version-script=" + os.path.join("src", "module", "exports.map")],
-    depends=[os.path.join("src", "module", "exports.map")],
+    extra_link_args=["-Wl,--version-script=" + os.path.join("src", "entry", "exports.map")],
+    depends=[os.path.join("src", "entry", "exports.map")],
 )
 
 setup(

@@ -8,7 +8,7 @@ from contextlib import redirect_stderr
 from unittest import mock
 
 from . import support
-from .test_core_case import KOV, ControllerCase, needs_asserts, qzr_kov
+from .controller_case import KOV, ControllerCase, needs_asserts, qzr_kov
 from qzr_kov_sim import CommunicationError, RecordingMaster
 
 MASTER_FIELD = "_KOVAxisController__mew"

@@ -1,7 +1,7 @@
 """Moves, runs, stop, drive power and waiting for a move to end."""
 import unittest
 
-from .test_core_case import KOV, ControllerCase, error_of, qzr_kov, virtual_time
+from .controller_case import KOV, ControllerCase, error_of, qzr_kov, virtual_time
 
 StopSource = qzr_kov.StopSource
 Y1 = dict(station=1, name="Y1")

@@ -1,7 +1,7 @@
 """Raw coil access and the configuration of the station's input signals."""
 import unittest
 
-from .test_core_case import ControllerCase
+from .controller_case import ControllerCase
 
 SIGNALS = [  # enable, disable, query, coil, log text
     ("enable_negative_limit", "disable_negative_limit", "negative_limit_is_disabled", "R12",

@@ -1,7 +1,7 @@
 """Status block, position, state predicates and stop source."""
 import unittest
 
-from .test_core_case import ControllerCase, error_of, qzr_kov
+from .controller_case import ControllerCase, error_of, qzr_kov
 
 RUNNING = 1 << 17
 PREDICATES = [  # method, coil read without a list, its bit in element [3]

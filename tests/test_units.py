@@ -2,7 +2,7 @@
 import unittest
 from unittest import mock
 
-from .test_core_case import ControllerCase, error_of, needs_asserts, qzr_kov
+from .controller_case import ControllerCase, error_of, needs_asserts, qzr_kov
 
 INF = float("inf")
 NAN = float("nan")

@@ -1,17 +1,16 @@
 // Construction, open, close and destruction of a controller, and its homing
 // method.
-#include "controller/members.hpp"
-#include "controller/self_calls.hpp"
+#include "core/class_builder.hpp"
+#include "core/enum_members.hpp"
+#include "core/fields.hpp"
+#include "core/log_line.hpp"
+#include "core/namespace.hpp"
+#include "core/self_calls.hpp"
 #include "link/master.hpp"
-#include "log/log.hpp"
-#include "module/namespace.hpp"
 #include "py/args.hpp"
 
 namespace qzr::controller {
 namespace {
-
-py::Name kMasterField{"_KOVAxisController__mew"};
-py::Name kLimitFirstThenBackward{"LimitFirstThenBackward"};
 
 bool is_none(const py::Ref& r) { return r.get() == Py_None; }
 
@@ -25,88 +24,101 @@ py::Ref master_for(PyObject* port, PyObject* baudrate) {
     return py::Ref::borrow(port);
 }
 
-// __init__(self, port, baudrate=115200)
-py::Ref init(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* port = args[1];
-    PyObject* baudrate = args[2];
+/*[method]
+@order(10)
+@stub(port="Any", baudrate="int", returns="None")
+def __init__(self, port, baudrate=115200):
+    ...
+[method]*/
+py::Ref init(PyObject* self, PyObject* port, PyObject* baudrate) {
     py::Ref master = master_for(port, baudrate);
-    py::setattr(self, kMasterField, master.get());
-    py::setattr(self, self::kBaudrate, baudrate);
-    py::setattr(self, self::kPpmmTable, py::check(PyDict_New()).get());
-    py::setattr(self, self::kFindOThreads, py::check(PyDict_New()).get());
-    py::Ref methods = ns::global(ns::kFindingOMethod);
-    py::setattr(self, self::kFindingOMethodField,
-                py::getattr(methods.get(), kLimitFirstThenBackward).get());
+    py::setattr(self, field::mew, master.get());
+    py::setattr(self, field::baudrate, baudrate);
+    py::setattr(self, field::ppmm, py::check(PyDict_New()).get());
+    py::setattr(self, field::find_o_threads, py::check(PyDict_New()).get());
+    py::setattr(self, field::finding_o_method,
+                enums::member_named(ns::kFindingOMethod, enums::kLimitFirstThenBackward).get());
     log::info(py::text("KOV Axis Controller created with port ", port, ", baudrate ", baudrate));
     return py::none();
 }
 
-// close(self, force=False)
-py::Ref close(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* force = args[1];
+/*[method]
+@order(20)
+@stub(force="bool", returns="None")
+def close(self, force=False):
+    ...
+[method]*/
+py::Ref close(PyObject* self, PyObject* force) {
     log::info(py::text("KOV Axis Controller closed. force = ", force));
     py::Ref master = link::master_of(self);
     if (is_none(master)) return py::none();
-    py::Ref threads = py::getattr(self, self::kFindOThreads);
+    py::Ref threads = py::getattr(self, field::find_o_threads);
     if (py::truth(threads.get()) && !py::truth(force)) {
         py::raise(PyExc_RuntimeError, "Not all axis are ready for close. Some is finding o.");
     }
     link::close(master.get());
-    py::setattr(self, kMasterField, Py_None);
+    py::setattr(self, field::mew, Py_None);
     return py::none();
 }
 
-// __del__(self)
-py::Ref del(PyObject* const* args) {
-    self::call(args[0], self::kClose);
+/*[method]
+@order(30)
+@stub(returns="None")
+def __del__(self):
+    ...
+[method]*/
+py::Ref del(PyObject* self) {
+    self::call(self, method::close);
     return py::none();
 }
 
-// finding_o_method, read
-py::Ref finding_o_method_get(PyObject* const* args) {
-    return py::getattr(args[0], self::kFindingOMethodField);
-}
+/*[method]
+@order(40)
+@property
+def finding_o_method(self) -> FindingOMethod:
+    ...
+[method]*/
+py::Ref finding_o_method_get(PyObject* self) { return py::getattr(self, field::finding_o_method); }
 
-// finding_o_method, write
-py::Ref finding_o_method_set(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* value = args[1];
+/*[method]
+@order(40)
+@stub(returns="None")
+@finding_o_method.setter
+def finding_o_method(self, value: FindingOMethod):
+    ...
+[method]*/
+py::Ref finding_o_method_set(PyObject* self, PyObject* value) {
     if (py::assertions_enabled()) {
         py::Ref methods = ns::global(ns::kFindingOMethod);
         int is_member = PyObject_IsInstance(value, methods.get());
         py::require(is_member >= 0);
         if (!is_member) py::assertion_failed(py::text("未知的找原点方式值：", value));
     }
-    py::setattr(self, self::kFindingOMethodField, value);
+    py::setattr(self, field::finding_o_method, value);
     log::info(py::text("Set finding o method to ", value));
     return py::none();
 }
 
-// open(self, port)
-py::Ref open(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* port = args[1];
+/*[method]
+@order(50)
+@stub(port="Any", returns="None")
+def open(self, port):
+    ...
+[method]*/
+py::Ref open(PyObject* self, PyObject* port) {
     if (!is_none(link::master_of(self))) {
         py::raise(PyExc_RuntimeError,
                   "设备已经打开，要重新打开或打开其他端口，请先调用 close 关闭设备。");
     }
-    py::Ref baudrate = py::getattr(self, self::kBaudrate);
+    py::Ref baudrate = py::getattr(self, field::baudrate);
     py::Ref master = link::create_master(port, baudrate.get());
-    py::setattr(self, kMasterField, master.get());
+    py::setattr(self, field::mew, master.get());
     log::info(py::text("KOV Axis Controller is opened again with port ", port, "."));
     return py::none();
 }
 
 }  // namespace
 
-const MethodSpec kInit{"__init__", init, {{"port"}, {"baudrate", Ann::Unset, Default::of(115200)}}};
-const MethodSpec kClose{"close", close, {{"force", Ann::Unset, Default::of(false)}}};
-const MethodSpec kDel{"__del__", del, {}};
-const MethodSpec kFindingOMethodGet{"finding_o_method", finding_o_method_get, {}, Ann::FindingOMethod};
-const MethodSpec kFindingOMethodSet{
-    "finding_o_method", finding_o_method_set, {{"value", Ann::FindingOMethod}}};
-const MethodSpec kOpen{"open", open, {{"port"}}};
+#include "controller/lifecycle.gen.inc"
 
 }  // namespace qzr::controller

@@ -1,103 +1,57 @@
 // Moves, continuous runs, stop, drive power, and waiting for a move to end.
-#include "controller/clock.hpp"
-#include "controller/members.hpp"
-#include "controller/self_calls.hpp"
+#include "core/class_builder.hpp"
+#include "core/clock.hpp"
+#include "core/enum_members.hpp"
+#include "core/log_line.hpp"
+#include "core/namespace.hpp"
+#include "core/self_calls.hpp"
 #include "link/master.hpp"
 #include "link/station_map.hpp"
-#include "log/log.hpp"
-#include "module/namespace.hpp"
 
 namespace qzr::controller {
 namespace {
 
 namespace map = station_map;
 
-py::Name kNull{"Null"};
-
 // Writes True to a command coil and logs what was done.
 template <class... P>
-py::Ref command(PyObject* const* args, const py::Name& coil, const P&... line) {
-    link::set_coil(args[0], args[1], coil, Py_True);
+py::Ref command(PyObject* self, PyObject* station, const py::Name& coil, const P&... line) {
+    link::set_coil(self, station, coil, Py_True);
     log::info(py::text(line...));
     return py::none();
 }
 
-// set_absolute_target(self, station: int, target)
-py::Ref set_absolute_target(PyObject* const* args) {
-    py::Ref pulse = self::call(args[0], self::kToPulse, args[1], args[2]);
-    link::set_int32(args[0], args[1], map::kAbsoluteTarget, pulse.get());
+/*[method]
+@order(100)
+@stub(returns="None")
+def stop(self, station: int):
+    ...
+[method]*/
+py::Ref stop(PyObject* self, PyObject* station) {
+    return command(self, station, map::kStop, "Stop station ", station);
+}
+
+/*[method]
+@order(150)
+@stub(target="float", returns="None")
+def set_absolute_target(self, station: int, target):
+    ...
+[method]*/
+py::Ref set_absolute_target(PyObject* self, PyObject* station, PyObject* target) {
+    py::Ref pulse = self::call(self, method::to_pulse, station, target);
+    link::set_int32(self, station, map::kAbsoluteTarget, pulse.get());
     return py::none();
 }
 
-// set_relative_target(self, station: int, target)
-py::Ref set_relative_target(PyObject* const* args) {
-    py::Ref pulse = self::call(args[0], self::kToPulse, args[1], args[2]);
-    link::set_int32(args[0], args[1], map::kRelativeDistance, pulse.get());
-    return py::none();
-}
-
-// locate_absolutely(self, station: int, target: float)
-py::Ref locate_absolutely(PyObject* const* args) {
-    self::call(args[0], self::kSetAbsoluteTarget, args[1], args[2]);
-    return command(args, map::kStartAbsoluteMove, "Absolutely locating with target ", args[2],
-                   ", station ", args[1]);
-}
-
-// locate_relatively(self, station: int, target: Optional[float] = None)
-py::Ref locate_relatively(PyObject* const* args) {
-    if (args[2] != Py_None) self::call(args[0], self::kSetRelativeTarget, args[1], args[2]);
-    return command(args, map::kStartRelativeMove, "Relatively locating with target ", args[2],
-                   ", station ", args[1]);
-}
-
-// Whether more than `timeout` seconds have passed since `begin` (0 or less:
-// never), on the module's clock _now.
-bool timed_out(PyObject* begin, PyObject* timeout) {
-    if (!(PyFloat_AS_DOUBLE(timeout) > 0)) return false;
-    py::Ref now = clock::now();
-    py::Ref elapsed = py::check(PyNumber_Subtract(now.get(), begin));
-    return py::compare(elapsed.get(), timeout, Py_GT);
-}
-
-// wait_for_locating_done(self, station: int, timeout: float = 0.0)
-py::Ref wait_for_locating_done(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* station = args[1];
-    PyObject* timeout = args[2];
-    py::Ref begin = clock::now();
-    while (self::ask(self, self::kIsRunning, station)) {
-        if (timed_out(begin.get(), timeout)) py::raise(PyExc_TimeoutError, "定位超时");
-        clock::sleep(clock::kPollPeriod);
-    }
-    py::Ref stop_source = self::call(self, self::kGetStopSource, station);
-    log::info(py::text("Station ", station, " locating done. Stop source: ", stop_source));
-    py::Ref stop_sources = ns::global(ns::kStopSource);
-    py::Ref null = py::getattr(stop_sources.get(), kNull);
-    if (py::compare(stop_source.get(), null.get(), Py_NE)) {
-        py::raise(PyExc_OSError, py::text("定位动作因故未能完成:", stop_source));
-    }
-    return py::none();
-}
-
-py::Ref run_positive(PyObject* const* args) {
-    return command(args, map::kRunPositive, "Station ", args[1], " run positive");
-}
-
-py::Ref run_negative(PyObject* const* args) {
-    return command(args, map::kRunNegative, "Station ", args[1], " run negative");
-}
-
-py::Ref stop(PyObject* const* args) {
-    return command(args, map::kStop, "Stop station ", args[1]);
-}
-
-py::Ref enable_axis(PyObject* const* args) {
-    return command(args, map::kDriveEnabled, "Enable axis(station) ", args[1]);
-}
-
-py::Ref disable_axis(PyObject* const* args) {
-    link::set_coil(args[0], args[1], map::kDriveEnabled, Py_False);
-    log::info(py::text("Disable axis(station) ", args[1]));
+/*[method]
+@order(160)
+@stub(target="float", returns="None")
+def set_relative_target(self, station: int, target):
+    ...
+[method]*/
+py::Ref set_relative_target(PyObject* self, PyObject* station, PyObject* target) {
+    py::Ref pulse = self::call(self, method::to_pulse, station, target);
+    link::set_int32(self, station, map::kRelativeDistance, pulse.get());
     return py::none();
 }
 
@@ -106,11 +60,48 @@ constexpr const char* kLocateAbsolutelyDoc =
     "\n\t\t:param station: 电机控制模块的站号"
     "\n\t\t:param target: 目标的绝对位置。单位：mm"
     "\n\t\t";
+
+/*[method]
+@order(170)
+@doc(kLocateAbsolutelyDoc)
+@stub(returns="None")
+def locate_absolutely(self, station: int, target: float):
+    ...
+[method]*/
+py::Ref locate_absolutely(PyObject* self, PyObject* station, py::Float target) {
+    self::call(self, method::set_absolute_target, station, target);
+    return command(self, station, map::kStartAbsoluteMove, "Absolutely locating with target ",
+                   target, ", station ", station);
+}
+
 constexpr const char* kLocateRelativelyDoc =
     "\n\t\t执行相对定位。如果不提供目标值，将使用之前提供的相对位移值，即重复执行一次相对位移量。"
     "\n\t\t:param station: 电机控制模块的站号"
     "\n\t\t:param target: 相对位移量。单位：mm"
     "\n\t\t";
+
+/*[method]
+@order(180)
+@doc(kLocateRelativelyDoc)
+@stub(returns="None")
+def locate_relatively(self, station: int, target: _Optional[float] = None):
+    ...
+[method]*/
+py::Ref locate_relatively(PyObject* self, PyObject* station, PyObject* target) {
+    if (target != Py_None) self::call(self, method::set_relative_target, station, target);
+    return command(self, station, map::kStartRelativeMove, "Relatively locating with target ",
+                   target, ", station ", station);
+}
+
+// Whether more than `timeout` seconds have passed since `begin` (0 or less:
+// never), on the module's clock _now.
+bool timed_out(PyObject* begin, py::Float timeout) {
+    if (!(timeout.value() > 0)) return false;
+    py::Ref now = clock::now();
+    py::Ref elapsed = py::check(PyNumber_Subtract(now.get(), begin));
+    return py::compare(elapsed.get(), timeout.get(), Py_GT);
+}
+
 constexpr const char* kWaitForLocatingDoneDoc =
     "\n\t\t等待定位完成"
     "\n\t\t:param station: 电机控制模块站号"
@@ -118,44 +109,97 @@ constexpr const char* kWaitForLocatingDoneDoc =
     "\n\t\t\t\t如果等待超时，抛出 Timeout 异常。"
     "\n\t\t\t\t如果定位过程中碰到限位、急停等信号，将抛出 IOError。"
     "\n\t\t";
+
+/*[method]
+@order(190)
+@doc(kWaitForLocatingDoneDoc)
+@stub(returns="None")
+def wait_for_locating_done(self, station: int, timeout: float = 0.0):
+    ...
+[method]*/
+py::Ref wait_for_locating_done(PyObject* self, PyObject* station, py::Float timeout) {
+    py::Ref begin = clock::now();
+    while (self::ask(self, method::is_running, station)) {
+        if (timed_out(begin.get(), timeout)) py::raise(PyExc_TimeoutError, "定位超时");
+        clock::sleep(clock::kPollPeriod);
+    }
+    py::Ref stop_source = self::call(self, method::get_stop_source, station);
+    log::info(py::text("Station ", station, " locating done. Stop source: ", stop_source));
+    py::Ref null = enums::member_named(ns::kStopSource, enums::kNull);
+    if (py::compare(stop_source.get(), null.get(), Py_NE)) {
+        py::raise(PyExc_OSError, py::text("定位动作因故未能完成:", stop_source));
+    }
+    return py::none();
+}
+
 constexpr const char* kRunPositiveDoc =
     "\n\t\t向正方向一直前进，直到碰到正极限（如果正极限处于使能状态的话）"
     "\n\t\t:param station: 电机控制模块的站号"
     "\n\t\t";
+
+/*[method]
+@order(200)
+@doc(kRunPositiveDoc)
+@stub(returns="None")
+def run_positive(self, station: int):
+    ...
+[method]*/
+py::Ref run_positive(PyObject* self, PyObject* station) {
+    return command(self, station, map::kRunPositive, "Station ", station, " run positive");
+}
+
 constexpr const char* kRunNegativeDoc =
     "\n\t\t向负方向一直前进，直到碰到正极限（如果负极限处于使能状态的话）"
     "\n\t\t:param station: 电机控制模块的站号"
     "\n\t\t";
+
+/*[method]
+@order(210)
+@doc(kRunNegativeDoc)
+@stub(returns="None")
+def run_negative(self, station: int):
+    ...
+[method]*/
+py::Ref run_negative(PyObject* self, PyObject* station) {
+    return command(self, station, map::kRunNegative, "Station ", station, " run negative");
+}
+
 constexpr const char* kEnableAxisDoc =
     "\n\t\t使能电机轴。使能后，电机将输出力矩。"
     "\n\t\t:param station: 电机控制模块的站号"
     "\n\t\t";
+
+/*[method]
+@order(220)
+@doc(kEnableAxisDoc)
+@stub(returns="None")
+def enable_axis(self, station: int):
+    ...
+[method]*/
+py::Ref enable_axis(PyObject* self, PyObject* station) {
+    return command(self, station, map::kDriveEnabled, "Enable axis(station) ", station);
+}
+
 constexpr const char* kDisableAxisDoc =
     "\n\t\t禁能电机轴。禁能后，电机将关闭输出力矩，对应轴将处于松弛状态，可用手轻易推动。"
     "\n\t\t:param station: 电机控制模块的站号"
     "\n\t\t";
 
-const std::vector<ParamSpec> kStationOnly{{"station", Ann::Int}};
+/*[method]
+@order(230)
+@doc(kDisableAxisDoc)
+@stub(returns="None")
+def disable_axis(self, station: int):
+    ...
+[method]*/
+py::Ref disable_axis(PyObject* self, PyObject* station) {
+    link::set_coil(self, station, map::kDriveEnabled, Py_False);
+    log::info(py::text("Disable axis(station) ", station));
+    return py::none();
+}
 
 }  // namespace
 
-const MethodSpec kStop{"stop", stop, kStationOnly};
-const MethodSpec kSetAbsoluteTarget{
-    "set_absolute_target", set_absolute_target, {{"station", Ann::Int}, {"target"}}};
-const MethodSpec kSetRelativeTarget{
-    "set_relative_target", set_relative_target, {{"station", Ann::Int}, {"target"}}};
-const MethodSpec kLocateAbsolutely{"locate_absolutely", locate_absolutely,
-                                   {{"station", Ann::Int}, {"target", Ann::Float}}, Ann::Unset,
-                                   kLocateAbsolutelyDoc};
-const MethodSpec kLocateRelatively{"locate_relatively", locate_relatively,
-                                   {{"station", Ann::Int}, {"target", Ann::OptionalFloat, Default::none()}},
-                                   Ann::Unset, kLocateRelativelyDoc};
-const MethodSpec kWaitForLocatingDone{"wait_for_locating_done", wait_for_locating_done,
-                                      {{"station", Ann::Int}, {"timeout", Ann::Float, Default::of(0.0)}},
-                                      Ann::Unset, kWaitForLocatingDoneDoc};
-const MethodSpec kRunPositive{"run_positive", run_positive, kStationOnly, Ann::Unset, kRunPositiveDoc};
-const MethodSpec kRunNegative{"run_negative", run_negative, kStationOnly, Ann::Unset, kRunNegativeDoc};
-const MethodSpec kEnableAxis{"enable_axis", enable_axis, kStationOnly, Ann::Unset, kEnableAxisDoc};
-const MethodSpec kDisableAxis{"disable_axis", disable_axis, kStationOnly, Ann::Unset, kDisableAxisDoc};
+#include "controller/motion.gen.inc"
 
 }  // namespace qzr::controller

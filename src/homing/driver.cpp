@@ -1,21 +1,18 @@
 // Starting a homing run in a worker thread per station, and collecting its
 // outcome. The registry _find_o_threads holds one entry per station whose run
 // was started and whose outcome has not been collected yet.
-#include "controller/self_calls.hpp"
-#include "homing/members.hpp"
-#include "log/log.hpp"
-#include "module/namespace.hpp"
+#include "core/class_builder.hpp"
+#include "core/enum_members.hpp"
+#include "core/fields.hpp"
+#include "core/log_line.hpp"
+#include "core/namespace.hpp"
+#include "core/self_calls.hpp"
 #include "py/args.hpp"
 #include "py/finally.hpp"
 
 namespace qzr::homing {
 namespace {
 
-py::Name kLimitFirstThenBackward{"LimitFirstThenBackward"};
-py::Name kOriginOnly{"OriginOnly"};
-py::Name kNegative{"Negative"};
-py::Name kPositive{"Positive"};
-py::Name kOrigin{"Origin"};
 py::Name kTarget{"target"};
 py::Name kArgs{"args"};
 py::Name kStart{"start"};
@@ -23,45 +20,76 @@ py::Name kJoin{"join"};
 py::Name kIsAlive{"is_alive"};
 py::Name kGet{"get"};
 
-// <class>.<member> of a module-level class, e.g. FindingOMethod.OriginOnly.
-py::Ref member(const py::Name& cls, const py::Name& name) {
-    py::Ref c = ns::global(cls);
-    return py::getattr(c.get(), name);
-}
-
-bool method_is(PyObject* method, const py::Name& name) {
-    return py::compare(method, member(ns::kFindingOMethod, name).get(), Py_EQ);
+bool method_is(PyObject* method, const py::Name& member) {
+    return enums::is_member(method, ns::kFindingOMethod, member);
 }
 
 // Refuses a limit-first run towards a side whose limit input is disabled.
 void check_limit_configuration(PyObject* self, PyObject* station, PyObject* direction) {
-    py::Ref method = py::getattr(self, self::kFindingOMethod);
-    if (!method_is(method.get(), kLimitFirstThenBackward)) return;
-    if (py::compare(direction, member(ns::kDirection, kNegative).get(), Py_EQ) &&
-        self::ask(self, self::kNegativeLimitIsDisabled, station)) {
+    py::Ref homing_method = py::getattr(self, method::finding_o_method);
+    if (!method_is(homing_method.get(), enums::kLimitFirstThenBackward)) return;
+    if (enums::is_member(direction, ns::kDirection, enums::kNegative) &&
+        self::ask(self, method::negative_limit_is_disabled, station)) {
         py::assertion_failed(py::text(
             "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号"));
     }
-    if (py::compare(direction, member(ns::kDirection, kPositive).get(), Py_EQ) &&
-        self::ask(self, self::kPositiveLimitIsDisabled, station)) {
+    if (enums::is_member(direction, ns::kDirection, enums::kPositive) &&
+        self::ask(self, method::positive_limit_is_disabled, station)) {
         py::assertion_failed(py::text(
             "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号"));
     }
 }
 
-// find_o(self, station: int, start_velocity: float, velocity: float,
-//        acceleration_time: float, direction: Direction = Direction.Negative)
-py::Ref find_o(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* station = args[1];
-    PyObject* direction = args[5];
+/*[method]
+@order(410)
+@stub(returns="None")
+def _find_o_thread_func(self, station: int, direction: Direction):
+    ...
+[method]*/
+// The worker: runs the homing method the controller has when it starts.
+py::Ref find_o_thread_func(PyObject* self, PyObject* station, PyObject* direction) {
+    py::Ref homing_method = py::getattr(self, method::finding_o_method);
+    log::info(py::text("Finding o started, method ", homing_method, ", station ", station));
+    // Read again for the dispatch, not reused from the log line: the property
+    // (or a subclass's) is asked twice, and the run follows the second answer.
+    homing_method = py::getattr(self, method::finding_o_method);
+    if (method_is(homing_method.get(), enums::kLimitFirstThenBackward)) {
+        self::call(self, method::_find_o_thread_func_limit_first_then_backward, station, direction);
+    } else if (method_is(homing_method.get(), enums::kOriginOnly)) {
+        self::call(self, method::_find_o_origin_only, station, direction);
+    }
+    return py::none();
+}
+
+constexpr const char* kFindODoc =
+    "\n\t\t以指定的速度参数执行找原点动作。"
+    "\n\t\t执行 find_o 函数，以寻找原点后，必须要在某个时间调用 wait_for_find_o_finish 函数以查询找原点的结果"
+    "\n\t\t这是一个强制性的要求，以防止因为找原点失败而引起各种问题。"
+    "\n\t\twait_for_find_o_finish 的使用说明请参见其函数本体说明。"
+    "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
+    "\n\t\t:param start_velocity: 梯形速度曲线的起始速度"
+    "\n\t\t:param velocity: 梯形速度曲线匀速段的速度值"
+    "\n\t\t:param acceleration_time: 梯形速度曲线加速段的时间跨度，单位：s（秒）"
+    "\n\t\t:param direction: 找原点时开始运动的方向。如果往这个方向碰到了限位感应器，会自动往反方向继续找"
+    "\n\t\t";
+
+/*[method]
+@order(440)
+@doc(kFindODoc)
+@stub(returns="None")
+def find_o(self, station: int, start_velocity: float, velocity: float, acceleration_time: float,
+           direction: Direction = Direction.Negative):
+    ...
+[method]*/
+py::Ref find_o(PyObject* self, PyObject* station, py::Float start_velocity, py::Float velocity,
+               py::Float acceleration_time, PyObject* direction) {
     if (py::assertions_enabled()) {
         py::Ref directions = ns::global(ns::kDirection);
         int is_direction = PyObject_IsInstance(direction, directions.get());
         py::require(is_direction >= 0);
         if (!is_direction) py::assertion_failed();
     }
-    py::Ref threads = py::getattr(self, self::kFindOThreads);
+    py::Ref threads = py::getattr(self, field::find_o_threads);
     int homing = PySequence_Contains(threads.get(), station);
     py::require(homing >= 0);
     if (homing) {
@@ -69,10 +97,10 @@ py::Ref find_o(PyObject* const* args) {
         py::raise(PyExc_BlockingIOError, py::check(PyUnicode_Format(format.get(), station)));
     }
     check_limit_configuration(self, station, direction);
-    self::call(self, self::kSetParameters, station, args[2], args[3], args[4]);
+    self::call(self, method::set_parameters, station, start_velocity, velocity, acceleration_time);
 
     py::Ref thread_class = ns::global(ns::kThread);
-    py::Ref target = py::getattr(self, self::kFindOThreadFunc);
+    py::Ref target = py::getattr(self, method::_find_o_thread_func);
     py::Ref thread = py::KeywordCall()
                          .with(kTarget, target)
                          .with(kArgs, py::tuple(station, direction))
@@ -89,66 +117,25 @@ py::Ref find_o(PyObject* const* args) {
     return py::none();
 }
 
-// is_finding_o(self, station: int)
-py::Ref is_finding_o(PyObject* const* args) {
-    py::Ref threads = py::getattr(args[0], self::kFindOThreads);
-    int homing = PySequence_Contains(threads.get(), args[1]);
-    py::require(homing >= 0);
-    return py::boolean(homing);
-}
-
-// wait_for_find_o_finish(self, station: int, timeout: Optional[float] = None)
-py::Ref wait_for_find_o_finish(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* station = args[1];
-    py::Ref threads = py::getattr(self, self::kFindOThreads);
-    py::Ref thread = py::call_method(threads.get(), kGet, station);
-    if (thread.get() == Py_None) {
-        py::raise(PyExc_ValueError, "Axis is not finding origin point, or has been waited.");
-    }
-    py::call_method(thread.get(), kJoin, args[2]);
-    if (py::truth(py::call_method(thread.get(), kIsAlive).get())) {
-        log::error(py::text("Wait for finding O timeout, station ", station));
-        return py::none();
-    }
-    py::require(PyObject_DelItem(threads.get(), station) == 0);
-    py::Ref stop_source = self::call(self, self::kGetStopSource, station);
-    log::info(py::text("Wait for finding O done. Station ", station, ", source ", stop_source));
-    return py::check(PyObject_RichCompare(stop_source.get(), member(ns::kStopSource, kOrigin).get(),
-                                          Py_EQ));
-}
-
-// _find_o_thread_func(self, station: int, direction: Direction): the worker.
-py::Ref find_o_thread_func(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* station = args[1];
-    PyObject* direction = args[2];
-    py::Ref method = py::getattr(self, self::kFindingOMethod);
-    log::info(py::text("Finding o started, method ", method, ", station ", station));
-    method = py::getattr(self, self::kFindingOMethod);
-    if (method_is(method.get(), kLimitFirstThenBackward)) {
-        self::call(self, self::kFindOLimitFirstThenBackward, station, direction);
-    } else if (method_is(method.get(), kOriginOnly)) {
-        self::call(self, self::kFindOOriginOnly, station, direction);
-    }
-    return py::none();
-}
-
-constexpr const char* kFindODoc =
-    "\n\t\t以指定的速度参数执行找原点动作。"
-    "\n\t\t执行 find_o 函数，以寻找原点后，必须要在某个时间调用 wait_for_find_o_finish 函数以查询找原点的结果"
-    "\n\t\t这是一个强制性的要求，以防止因为找原点失败而引起各种问题。"
-    "\n\t\twait_for_find_o_finish 的使用说明请参见其函数本体说明。"
-    "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
-    "\n\t\t:param start_velocity: 梯形速度曲线的起始速度"
-    "\n\t\t:param velocity: 梯形速度曲线匀速段的速度值"
-    "\n\t\t:param acceleration_time: 梯形速度曲线加速段的时间跨度，单位：s（秒）"
-    "\n\t\t:param direction: 找原点时开始运动的方向。如果往这个方向碰到了限位感应器，会自动往反方向继续找"
-    "\n\t\t";
 constexpr const char* kIsFindingODoc =
     "\n\t\t当前轴是否在找原点过程中。如果是，返回 True；否则，返回 False"
     "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
     "\n\t\t";
+
+/*[method]
+@order(450)
+@doc(kIsFindingODoc)
+@stub(returns="bool")
+def is_finding_o(self, station: int):
+    ...
+[method]*/
+py::Ref is_finding_o(PyObject* self, PyObject* station) {
+    py::Ref threads = py::getattr(self, field::find_o_threads);
+    int homing = PySequence_Contains(threads.get(), station);
+    py::require(homing >= 0);
+    return py::boolean(homing);
+}
+
 constexpr const char* kWaitForFindOFinishDoc =
     "\n\t\t等待某轴找原点结束，并返回找原点的结果。有以下几种情况："
     "\n\t\t1. 提供了一个有效的超时参数 timeout"
@@ -167,26 +154,33 @@ constexpr const char* kWaitForFindOFinishDoc =
     "\n\t\t:param timeout: 等待的超时时间，单位：秒(second)"
     "\n\t\t";
 
+/*[method]
+@order(460)
+@doc(kWaitForFindOFinishDoc)
+@stub(timeout="Optional[float]", returns="Optional[bool]")
+def wait_for_find_o_finish(self, station: int, timeout: _Optional[float] = None):
+    ...
+[method]*/
+py::Ref wait_for_find_o_finish(PyObject* self, PyObject* station, PyObject* timeout) {
+    py::Ref threads = py::getattr(self, field::find_o_threads);
+    py::Ref thread = py::call_method(threads.get(), kGet, station);
+    if (thread.get() == Py_None) {
+        py::raise(PyExc_ValueError, "Axis is not finding origin point, or has been waited.");
+    }
+    py::call_method(thread.get(), kJoin, timeout);
+    if (py::truth(py::call_method(thread.get(), kIsAlive).get())) {
+        log::error(py::text("Wait for finding O timeout, station ", station));
+        return py::none();
+    }
+    py::require(PyObject_DelItem(threads.get(), station) == 0);
+    py::Ref stop_source = self::call(self, method::get_stop_source, station);
+    log::info(py::text("Wait for finding O done. Station ", station, ", source ", stop_source));
+    py::Ref origin = enums::member_named(ns::kStopSource, enums::kOrigin);
+    return py::check(PyObject_RichCompare(stop_source.get(), origin.get(), Py_EQ));
+}
+
 }  // namespace
 
-const MethodSpec kFindOThreadFunc{"_find_o_thread_func", find_o_thread_func,
-                                  {{"station", Ann::Int}, {"direction", Ann::Direction}}};
-const MethodSpec kFindO{"find_o",
-                        find_o,
-                        {{"station", Ann::Int},
-                         {"start_velocity", Ann::Float},
-                         {"velocity", Ann::Float},
-                         {"acceleration_time", Ann::Float},
-                         {"direction", Ann::Direction, Default::member_of(ns::kDirection, "Negative")}},
-                        Ann::Unset,
-                        kFindODoc};
-const MethodSpec kIsFindingO{"is_finding_o", is_finding_o, {{"station", Ann::Int}}, Ann::Unset,
-                             kIsFindingODoc};
-const MethodSpec kWaitForFindOFinish{
-    "wait_for_find_o_finish",
-    wait_for_find_o_finish,
-    {{"station", Ann::Int}, {"timeout", Ann::OptionalFloat, Default::none()}},
-    Ann::Unset,
-    kWaitForFindOFinishDoc};
+#include "homing/driver.gen.inc"
 
 }  // namespace qzr::homing

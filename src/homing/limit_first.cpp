@@ -1,8 +1,9 @@
 // The limit-first-then-backward method: run to the limit on the start side
 // (stage 0), then let the module search for the origin in the opposite
 // direction (stage 1), then make that point the coordinate zero.
-#include "controller/self_calls.hpp"
-#include "homing/members.hpp"
+#include "core/class_builder.hpp"
+#include "core/enum_members.hpp"
+#include "core/self_calls.hpp"
 #include "homing/steps.hpp"
 
 namespace qzr::homing {
@@ -10,28 +11,52 @@ namespace {
 
 py::Name kReverse{"reverse"};
 
-// _find_o_thread_func_limit_first_then_backward(self, station: int, direction: Direction)
-py::Ref find_o_limit_first_then_backward(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* station = args[1];
-    PyObject* direction = args[2];
+/*[method]
+@order(400)
+@stub(returns="None")
+def __find_o_stage_0(self, station: int, direction: Direction):
+    ...
+[method]*/
+// Runs to the limit on the `direction` side unless the axis is already on it.
+py::Ref find_o_stage_0(PyObject* self, PyObject* station, PyObject* direction) {
+    const py::Name* expected;
+    if (direction_is(direction, enums::kPositive)) {
+        if (self::ask(self, method::at_positive_limit, station)) return py::none();
+        self::call(self, method::run_positive, station);
+        expected = &enums::kPositiveLimit;
+    } else {
+        if (self::ask(self, method::at_negative_limit, station)) return py::none();
+        self::call(self, method::run_negative, station);
+        expected = &enums::kNegativeLimit;
+    }
+    wait_until_stopped(self, station);
+    py::Ref stop_source = stop_source_logged(self, station, ", finding O stage 0 stop, source: ");
+    expect_stop_source(stop_source.get(), *expected, "找原点阶段一，因故停机:");
+    return py::none();
+}
+
+/*[method]
+@order(430)
+@stub(returns="None")
+def _find_o_thread_func_limit_first_then_backward(self, station: int, direction: Direction):
+    ...
+[method]*/
+py::Ref find_o_limit_first_then_backward(PyObject* self, PyObject* station, PyObject* direction) {
     ending_failures_silently([&] {
-        self::call(self, self::kFindOStage0, station, direction);
+        self::call(self, method::private_find_o_stage_0, station, direction);
         py::Ref back = py::call_method(direction, kReverse);
-        self::call(self, self::kFindO, station, back);
+        self::call(self, method::_find_o, station, back);
         wait_until_stopped(self, station);
         py::Ref stop_source =
             stop_source_logged(self, station, ", finding O stage 1 stopped, source: ");
-        expect_stop_source(stop_source.get(), "Origin", "找原点阶段二，因故停机:");
-        self::call(self, self::kSetHereO, station);
+        expect_stop_source(stop_source.get(), enums::kOrigin, "找原点阶段二，因故停机:");
+        self::call(self, method::set_here_o, station);
     });
     return py::none();
 }
 
 }  // namespace
 
-const MethodSpec kFindOLimitFirstThenBackward{"_find_o_thread_func_limit_first_then_backward",
-                                              find_o_limit_first_then_backward,
-                                              {{"station", Ann::Int}, {"direction", Ann::Direction}}};
+#include "homing/limit_first.gen.inc"
 
 }  // namespace qzr::homing

@@ -3,9 +3,13 @@
 
 #include <Python.h>
 
+#include "py/name.hpp"
 #include "py/ref.hpp"
 
 namespace qzr::homing {
+
+// Whether direction == Direction.<member>.
+bool direction_is(PyObject* direction, const py::Name& member);
 
 // Polls is_running(station) until it answers false, sleeping 0.01 s through
 // the module's _sleep between polls; the first poll comes at once.
@@ -16,8 +20,8 @@ void wait_until_stopped(PyObject* self, PyObject* station);
 py::Ref stop_source_logged(PyObject* self, PyObject* station, const char* what);
 
 // Raises IOError "<message><stop source>" unless the stop source equals
-// `expected` (a StopSource member name).
-void expect_stop_source(PyObject* stop_source, const char* expected, const char* message);
+// StopSource.<expected>.
+void expect_stop_source(PyObject* stop_source, const py::Name& expected, const char* message);
 
 // Runs a homing method's body; a failure of the Exception family ends it
 // silently. Anything else (KeyboardInterrupt, SystemExit) passes.

@@ -1,12 +1,12 @@
 #include "link/master.hpp"
 
-#include "module/namespace.hpp"
+#include "core/fields.hpp"
+#include "core/namespace.hpp"
 #include "py/call.hpp"
 
 namespace qzr::link {
 namespace {
 
-py::Name kMasterField{"_KOVAxisController__mew"};
 py::Name kBaudrate{"baudrate"};
 py::Name kClose{"close"};
 py::Name kGetCoil{"get_coil"};
@@ -31,13 +31,10 @@ py::Ref exchange(PyObject* controller, const py::Name& op, PyObject* station, Py
 
 py::Ref create_master(PyObject* port, PyObject* baudrate) {
     py::Ref master_class = ns::global(ns::kMewMaster);
-    py::Ref args = py::tuple(port);
-    py::Ref kwargs = py::check(PyDict_New());
-    py::require(PyDict_SetItem(kwargs.get(), kBaudrate.get(), baudrate) == 0);
-    return py::call_with(master_class.get(), args.get(), kwargs.get());
+    return py::KeywordCall().with(kBaudrate, baudrate).call(master_class.get(), port);
 }
 
-py::Ref master_of(PyObject* controller) { return py::getattr(controller, kMasterField); }
+py::Ref master_of(PyObject* controller) { return py::getattr(controller, field::mew); }
 
 void close(PyObject* master) { py::call_method(master, kClose); }
 

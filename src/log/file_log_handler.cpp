@@ -2,10 +2,11 @@
 // opening and closing the file for every record.
 #include <Python.h>
 
+#include "core/class_builder.hpp"
+#include "core/namespace.hpp"
 #include "log/append.hpp"
 #include "log/log.hpp"
-#include "module/class_builder.hpp"
-#include "module/namespace.hpp"
+#include "py/args.hpp"
 #include "py/call.hpp"
 #include "py/finally.hpp"
 
@@ -13,31 +14,43 @@ namespace qzr::log {
 namespace {
 
 py::Name kInit{"__init__"};
-py::Name kFilename{"_FileLogHandler__filename"};
+py::Name kFilename{"__filename", ns::kHandlerClass};
 py::Name kFormat{"format"};
 py::Name kLock{"lock"};
 py::Name kEnter{"__enter__"};
 py::Name kExit{"__exit__"};
 
-// The class being defined, for super() in __init__ (what a __class__ cell
-// holds in Python). Owned for the life of the process.
+// The class, for super() in __init__ (what a __class__ cell holds in
+// Python). Owned for the life of the process.
 PyObject* g_class = nullptr;
 
-// __init__(self, filename: str, level: int = _LOG_INFO)
-py::Ref init(PyObject* const* args) {
-    PyObject* self = args[0];
+/*[method]
+@order(10)
+@member_of(FileLogHandler)
+@stub(returns="None")
+def __init__(self, filename: str, level: int = _LOG_INFO):
+    ...
+[method]*/
+py::Ref init(PyObject* self, py::StrOrNone filename, PyObject* level) {
     py::Ref base = py::call(reinterpret_cast<PyObject*>(&PySuper_Type), g_class, self);
-    py::call_method(base.get(), kInit, args[2]);
-    py::setattr(self, kFilename, args[1]);
+    py::call_method(base.get(), kInit, level);
+    py::setattr(self, kFilename, filename.get());
     return py::none();
 }
 
-// emit(self, record: LogRecord) -> None
-py::Ref emit(PyObject* const* args) {
-    PyObject* self = args[0];
-    py::Ref formatted = py::call_method(self, kFormat, args[1]);
+/*[method]
+@order(20)
+@member_of(FileLogHandler)
+def emit(self, record: _LogRecord) -> None:
+    ...
+[method]*/
+py::Ref emit(PyObject* self, PyObject* record) {
+    py::Ref formatted = py::call_method(self, kFormat, record);
     py::Ref newline = py::check(PyUnicode_FromString("\n"));
     py::Ref message = py::check(PyUnicode_Concat(formatted.get(), newline.get()));
+    // Handler.handle() already holds this (re-entrant) lock when it calls
+    // emit; taking it here as well keeps a record whole when emit is called
+    // on its own.
     py::Ref lock = py::getattr(self, kLock);
     py::call_method(lock.get(), kEnter);
     py::run_finally(
@@ -49,23 +62,13 @@ py::Ref emit(PyObject* const* args) {
     return py::none();
 }
 
-const MethodSpec kHandlerInit{
-    "__init__", init, {{"filename", Ann::Str}, {"level", Ann::Int, Default::global(ns::kLogInfo)}}};
-const MethodSpec kEmit{"emit", emit, {{"record", Ann::LogRecord}}, Ann::NoneValue};
-
 }  // namespace
 
-void create_file_log_handler_class() {
-    const char* name = ns::kFileLogHandler.text();
-    py::Ref base = ns::global(ns::kLogHandler);
-    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
-    py::Ref bases = py::tuple(base);
-    py::Ref body = py::check(PyDict_New());
-    begin_namespace(body.get(), name);
-    add_members(body.get(), name, {MemberSpec::plain(kHandlerInit), MemberSpec::plain(kEmit)});
-    py::Ref cls = create_class(metaclass, name, bases.get(), body.get());
-    ns::bind(ns::kFileLogHandler, cls.get());
-    Py_XSETREF(g_class, cls.release());
+void adopt_handler_class(PyObject* cls) {
+    Py_INCREF(cls);
+    Py_XSETREF(g_class, cls);
 }
+
+#include "log/file_log_handler.gen.inc"
 
 }  // namespace qzr::log

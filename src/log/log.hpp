@@ -1,22 +1,14 @@
-// Writing log lines through the module's logger, and setting it up at import.
+// The module's logger and its daily log file, set up at import.
 #pragma once
 
 #include <Python.h>
 
-#include "py/ref.hpp"
-#include "py/text.hpp"
-
 namespace qzr::log {
-
-// logger.info(text) / logger.error(text) on the module's `logger` as it is
-// bound now.
-void info(const py::Ref& text);
-void error(const py::Ref& text);
 
 // Import: logger "qzr_kov" at level INFO.
 void create_logger();
-// Import: the class FileLogHandler.
-void create_file_log_handler_class();
+// Import: the class FileLogHandler has been made (its methods need it).
+void adopt_handler_class(PyObject* cls);
 // Import: the "log" directory, the day's file name, the handler and its
 // formatter, attached to the logger.
 void set_up_log_file();

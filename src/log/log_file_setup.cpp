@@ -2,10 +2,11 @@
 // at import, written through the one FileLogHandler attached to `logger`.
 #include <Python.h>
 
+#include "core/namespace.hpp"
 #include "log/log.hpp"
-#include "module/namespace.hpp"
 #include "py/call.hpp"
 #include "py/finally.hpp"
+#include "py/text.hpp"
 
 namespace qzr::log {
 namespace {
@@ -51,13 +52,8 @@ void set_up_log_file() {
     py::Ref log_dir_name = py::check(PyUnicode_FromString("log"));
     py::Ref log_path = py::call(path_class.get(), log_dir_name);
     ns::bind(ns::kLogPath, log_path.get());
-    {
-        py::Ref mkdir = py::getattr(log_path.get(), kMkdir);
-        py::Ref no_args = py::tuple();
-        py::Ref kwargs = py::check(PyDict_New());
-        py::require(PyDict_SetItem(kwargs.get(), kExistOk.get(), Py_True) == 0);
-        py::call_with(mkdir.get(), no_args.get(), kwargs.get());
-    }
+    py::Ref mkdir = py::getattr(log_path.get(), kMkdir);
+    py::KeywordCall().with(kExistOk, Py_True).call(mkdir.get());
 
     py::Ref name = file_name(today.get());
     py::Ref log_filename = py::check(PyNumber_TrueDivide(log_path.get(), name.get()));

@@ -1,24 +1,11 @@
+#include "core/namespace.hpp"
 #include "log/log.hpp"
-
-#include "module/namespace.hpp"
 #include "py/call.hpp"
 
 namespace qzr::log {
 namespace {
-py::Name kInfo{"info"};
-py::Name kError{"error"};
 py::Name kSetLevel{"setLevel"};
 }  // namespace
-
-void info(const py::Ref& text) {
-    py::Ref logger = ns::global(ns::kLogger);
-    py::call_method(logger.get(), kInfo, text);
-}
-
-void error(const py::Ref& text) {
-    py::Ref logger = ns::global(ns::kLogger);
-    py::call_method(logger.get(), kError, text);
-}
 
 void create_logger() {
     py::Ref get_logger = ns::global(ns::kGetLogger);

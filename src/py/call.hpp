@@ -17,7 +17,11 @@ PyObject* call_function(PyObject* function, PyObject* const* args, Py_ssize_t na
 
 namespace detail {
 inline PyObject* arg(PyObject* p) { return p; }
-inline PyObject* arg(const Ref& r) { return r.get(); }
+// Refs and typed parameters (py::Float, py::StrOrNone).
+template <class T>
+PyObject* arg(const T& wrapped) {
+    return wrapped.get();
+}
 
 // Calls from C++ count towards the interpreter's recursion limit, so that
 // methods calling each other (or a master that is itself a controller)
@@ -75,11 +79,6 @@ Ref call_method(PyObject* obj, const Name& name, const A&... args) {
 #endif
 }
 
-// callable(*args, **kwargs) with a tuple and an optional dict.
-inline Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs = nullptr) {
-    return detail::counted([&] { return PyObject_Call(callable, args, kwargs); });
-}
-
 inline Ref getattr(PyObject* obj, const Name& name) {
     return check(PyObject_GetAttr(obj, name.get()));
 }
@@ -109,15 +108,16 @@ inline Ref item(PyObject* obj, long index) {
 
 inline Ref integer(long value) { return check(PyLong_FromLong(value)); }
 
-// A call with keyword arguments: callable(*args, **{key: value, ...}).
+// A call with keyword arguments: callable(*args, **{key: value, ...}):
+//     py::KeywordCall().with(kBaudrate, baudrate).call(master_class, port)
 class KeywordCall {
 public:
     KeywordCall() : kwargs_(check(PyDict_New())) {}
-    KeywordCall& with(const Name& key, PyObject* value) {
-        require(PyDict_SetItem(kwargs_.get(), key.get(), value) == 0);
+    template <class V>
+    KeywordCall& with(const Name& key, const V& value) {
+        require(PyDict_SetItem(kwargs_.get(), key.get(), detail::arg(value)) == 0);
         return *this;
     }
-    KeywordCall& with(const Name& key, const Ref& value) { return with(key, value.get()); }
     template <class... A>
     Ref call(PyObject* callable, const A&... args) const {
         Ref positional = check(PyTuple_Pack(sizeof...(A), detail::arg(args)...));

@@ -152,22 +152,13 @@ private:
 
     void convert() {
         for (int i = 0; i < f_->nparams; ++i) {
-            PyObject* arg = args_[i];
-            switch (f_->conv[i]) {
-                case Conv::None:
-                    break;
-                case Conv::Float:
-                    if (!PyFloat_CheckExact(arg)) {
-                        converted_[i] = to_float(arg);
-                        args_[i] = converted_[i].get();
-                    }
-                    break;
-                case Conv::StrOrNone:
-                    if (!PyUnicode_CheckExact(arg) && arg != Py_None) {
-                        require_str_or_none(
-                            arg, PyUnicode_AsUTF8(PyTuple_GET_ITEM(f_->param_names, i)));
-                    }
-                    break;
+            if (!needs_conversion(f_->conv[i], args_[i])) continue;
+            if (f_->conv[i] == Conv::Float) {
+                converted_[i] = to_float(args_[i]);
+                args_[i] = converted_[i].get();
+            } else {
+                require_str_or_none(args_[i],
+                                    PyUnicode_AsUTF8(PyTuple_GET_ITEM(f_->param_names, i)));
             }
         }
     }
@@ -178,26 +169,16 @@ private:
     Ref converted_[kMaxParams];
 };
 
-// Binds the arguments (positional, then keyword names with their values
-// after the positional ones) and runs the body.
-// Whether the arguments already are what the conversions would make them:
-// exact floats for Float parameters, str or None for StrOrNone ones.
+// Whether the arguments already are what the conversions would make them.
 bool already_converted(const FunctionObject* f, PyObject* const* args) {
     for (int i = 0; i < f->nparams; ++i) {
-        switch (f->conv[i]) {
-            case Conv::None:
-                break;
-            case Conv::Float:
-                if (!PyFloat_CheckExact(args[i])) return false;
-                break;
-            case Conv::StrOrNone:
-                if (!PyUnicode_CheckExact(args[i]) && args[i] != Py_None) return false;
-                break;
-        }
+        if (needs_conversion(f->conv[i], args[i])) return false;
     }
     return true;
 }
 
+// Binds the arguments (positional, then keyword names with their values
+// after the positional ones) and runs the body.
 // (Calls made from C++ count towards the recursion limit: see call.hpp.)
 PyObject* call_with_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
@@ -369,31 +350,28 @@ PyObject* get_signature(PyObject* self, void*) {
         Py_ssize_t first_default = f->nparams - (f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0);
         for (int i = 0; i < f->nparams; ++i) {
             PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
-            Ref kwargs = check(PyDict_New());
+            KeywordCall make_parameter;
             if (i >= first_default) {
-                PyObject* value = PyTuple_GET_ITEM(f->defaults, i - first_default);
-                require(PyDict_SetItem(kwargs.get(), kDefault.get(), value) == 0);
+                make_parameter.with(kDefault, PyTuple_GET_ITEM(f->defaults, i - first_default));
             }
             PyObject* annotation = PyDict_GetItemWithError(annotations.get(), name);
             if (annotation != nullptr) {
-                require(PyDict_SetItem(kwargs.get(), kAnnotation.get(), annotation) == 0);
+                make_parameter.with(kAnnotation, annotation);
             } else if (PyErr_Occurred()) {
                 throw Error{};
             }
-            Ref args = tuple(name, kind);
-            Ref param = call_with(parameter.get(), args.get(), kwargs.get());
+            Ref param = make_parameter.call(parameter.get(), name, kind);
             require(PyList_Append(params.get(), param.get()) == 0);
         }
-        Ref kwargs = check(PyDict_New());
+        KeywordCall make_signature;
         PyObject* returns = PyDict_GetItemWithError(annotations.get(), kReturn.get());
         if (returns != nullptr) {
-            require(PyDict_SetItem(kwargs.get(), kReturnAnnotation.get(), returns) == 0);
+            make_signature.with(kReturnAnnotation, returns);
         } else if (PyErr_Occurred()) {
             throw Error{};
         }
         Ref signature = getattr(inspect.get(), kSignature);
-        Ref args = tuple(params);
-        return call_with(signature.get(), args.get(), kwargs.get());
+        return make_signature.call(signature.get(), params);
     });
 }
 
@@ -446,11 +424,6 @@ void ready_type() {
 
 }  // namespace
 
-PyTypeObject* function_type() {
-    ready_type();
-    return &g_type;
-}
-
 bool is_function(PyObject* obj) { return Py_TYPE(obj) == &g_type; }
 
 PyObject* call_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs) {
@@ -473,9 +446,10 @@ Ref make_function(const FunctionParts& parts) {
     Ref qualname = check(PyUnicode_FromString(parts.qualname));
     Ref doc = parts.doc ? check(PyUnicode_FromString(parts.doc)) : none();
 
+    // Every field is set before a Ref owns the object, so that its
+    // deallocation never sees one uninitialised.
     FunctionObject* f = PyObject_GC_New(FunctionObject, &g_type);
     require(f != nullptr);
-    Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
 #if QZR_HAVE_VECTORCALL
     f->vectorcall = function_vectorcall;
 #endif
@@ -493,6 +467,7 @@ Ref make_function(const FunctionParts& parts) {
     f->annotations = Ref::borrow(parts.annotations).release();
     f->dict = nullptr;
     f->weakrefs = nullptr;
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(result.get());
     return result;
 }

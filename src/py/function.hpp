@@ -22,11 +22,6 @@ struct Param {
     Conv conv = Conv::None;
 };
 
-// The C++ body: receives the arguments in parameter order, defaults filled in
-// and conversions applied (borrowed references, valid for the call); returns
-// the result or throws Error with a Python exception set.
-using Body = Ref (*)(PyObject* const* args);
-
 struct FunctionParts {
     const char* name;
     const char* qualname;
@@ -40,9 +35,6 @@ struct FunctionParts {
 
 // Creates a function object.
 Ref make_function(const FunctionParts& parts);
-
-// The function type; ready once make_function has run.
-PyTypeObject* function_type();
 
 // Whether obj is such a function, and calling one with positional arguments
 // only (new reference, or null with an error set).

@@ -14,7 +14,11 @@ Ref format(PyObject* value);
 namespace detail {
 inline Ref piece(const char* literal) { return check(PyUnicode_FromString(literal)); }
 inline Ref piece(PyObject* value) { return format(value); }
-inline Ref piece(const Ref& value) { return format(value.get()); }
+// Refs and typed parameters (py::Float, py::StrOrNone).
+template <class T>
+Ref piece(const T& value) {
+    return format(value.get());
+}
 Ref join(Ref* pieces, Py_ssize_t count);
 }  // namespace detail
 

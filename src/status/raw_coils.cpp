@@ -1,39 +1,55 @@
 // Direct access to any coil, or group of sixteen coils, of a station.
+#include "core/class_builder.hpp"
 #include "link/master.hpp"
-#include "status/members.hpp"
+#include "py/args.hpp"
 
 namespace qzr::status {
 namespace {
 
-// get_coil(self, station: int, name: str)
-py::Ref get_coil(PyObject* const* args) { return link::get_coil(args[0], args[1], args[2]); }
+/*[method]
+@order(360)
+@stub(name="Optional[str]", returns="Any")
+def get_coil(self, station: int, name: str):
+    ...
+[method]*/
+py::Ref get_coil(PyObject* self, PyObject* station, py::StrOrNone name) {
+    return link::get_coil(self, station, name.get());
+}
 
-// set_coil(self, station: int, name: str, value: bool)
-py::Ref set_coil(PyObject* const* args) {
-    link::set_coil(args[0], args[1], args[2], args[3]);
+/*[method]
+@order(370)
+@stub(name="Optional[str]", returns="None")
+def set_coil(self, station: int, name: str, value: bool):
+    ...
+[method]*/
+py::Ref set_coil(PyObject* self, PyObject* station, py::StrOrNone name, PyObject* value) {
+    link::set_coil(self, station, name.get(), value);
     return py::none();
 }
 
-// get_coil_uint16(self, station: int, name: str)
-py::Ref get_coil_uint16(PyObject* const* args) {
-    return link::get_coil_uint16(args[0], args[1], args[2]);
+/*[method]
+@order(380)
+@stub(name="Optional[str]", returns="Any")
+def get_coil_uint16(self, station: int, name: str):
+    ...
+[method]*/
+py::Ref get_coil_uint16(PyObject* self, PyObject* station, py::StrOrNone name) {
+    return link::get_coil_uint16(self, station, name.get());
 }
 
-// set_coil_uint16(self, station: int, name: str, value: int)
-py::Ref set_coil_uint16(PyObject* const* args) {
-    link::set_coil_uint16(args[0], args[1], args[2], args[3]);
+/*[method]
+@order(390)
+@stub(name="Optional[str]", returns="None")
+def set_coil_uint16(self, station: int, name: str, value: int):
+    ...
+[method]*/
+py::Ref set_coil_uint16(PyObject* self, PyObject* station, py::StrOrNone name, PyObject* value) {
+    link::set_coil_uint16(self, station, name.get(), value);
     return py::none();
 }
 
 }  // namespace
 
-const MethodSpec kGetCoil{"get_coil", get_coil, {{"station", Ann::Int}, {"name", Ann::Str}}};
-const MethodSpec kSetCoil{
-    "set_coil", set_coil, {{"station", Ann::Int}, {"name", Ann::Str}, {"value", Ann::Bool}}};
-const MethodSpec kGetCoilUint16{
-    "get_coil_uint16", get_coil_uint16, {{"station", Ann::Int}, {"name", Ann::Str}}};
-const MethodSpec kSetCoilUint16{"set_coil_uint16",
-                                set_coil_uint16,
-                                {{"station", Ann::Int}, {"name", Ann::Str}, {"value", Ann::Int}}};
+#include "status/raw_coils.gen.inc"
 
 }  // namespace qzr::status

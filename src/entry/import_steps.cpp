@@ -1,9 +1,9 @@
-#include "module/import_steps.hpp"
+#include "entry/import_steps.hpp"
 
-#include "controller/controller_class.hpp"
+#include "core/namespace.hpp"
+#include "entry/classes.hpp"
+#include "entry/enums.hpp"
 #include "log/log.hpp"
-#include "module/enums.hpp"
-#include "module/namespace.hpp"
 #include "py/call.hpp"
 
 namespace qzr {
@@ -59,12 +59,12 @@ void run_import_steps() {
     import_from("qzr_mew", "MewMaster", ns::kMewMaster);
     import_standard_library();
     log::create_logger();
-    log::create_file_log_handler_class();
+    classes::create_file_log_handler();
     log::set_up_log_file();
     py::Ref max_rate = py::check(PyLong_FromLong(kMaxPulsePerSecond));
     ns::bind(ns::kMaxPulsePerSecond, max_rate.get());
     enums::create();
-    controller::create_class();
+    classes::create_controller();
 }
 
 }  // namespace qzr

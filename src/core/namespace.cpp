@@ -1,4 +1,4 @@
-#include "module/namespace.hpp"
+#include "core/namespace.hpp"
 
 namespace qzr::ns {
 namespace {

@@ -1,21 +1,23 @@
 // Declarative descriptions of classes and their methods, turned into real
-// classes at import through the interpreter's own class machinery.
+// classes at import through the interpreter's own class machinery. The
+// methods are declared next to their bodies (see tools/gen-methods); the
+// specs here are what that declaration generates.
 #pragma once
 
 #include <Python.h>
 
-#include <initializer_list>
+#include <cstddef>
 #include <vector>
 
+#include "py/args.hpp"
 #include "py/function.hpp"
 #include "py/name.hpp"
 #include "py/ref.hpp"
 
 namespace qzr {
 
-// An annotation, evaluated when the class is created. Float parameters are
-// converted to float on entry and Str parameters must be exactly str or None;
-// the others are not checked.
+// An annotation, evaluated when the class is created. It only documents:
+// how an argument is converted follows from the body's parameter type.
 enum class Ann {
     Unset,
     Int,
@@ -65,9 +67,28 @@ struct MethodSpec {
     const char* name;
     py::Body body;
     std::vector<ParamSpec> params;
+    std::vector<py::Conv> conversions;  // self included
     Ann returns = Ann::Unset;
     const char* doc = nullptr;
 };
+
+// The spec of a method whose body is F, a function with typed parameters
+// (self first); each parameter's type gives its conversion on entry.
+template <auto F, std::size_t N>
+MethodSpec declare(const char* name, const ParamSpec (&params)[N], Ann returns, const char* doc) {
+    using Sig = py::Signature<decltype(F)>;
+    static_assert(Sig::arity == N + 1, "the body's parameters are not the declared ones");
+    return {name, py::body<F>, {params, params + N},
+            {Sig::conversions, Sig::conversions + Sig::arity}, returns, doc};
+}
+
+// The same for a method without parameters besides self.
+template <auto F>
+MethodSpec declare(const char* name, Ann returns, const char* doc) {
+    using Sig = py::Signature<decltype(F)>;
+    static_assert(Sig::arity == 1, "the body's parameters are not the declared ones");
+    return {name, py::body<F>, {}, {Sig::conversions, Sig::conversions + 1}, returns, doc};
+}
 
 // A member of a class body: a method, or a property made of a getter and an
 // optional setter.

@@ -4,11 +4,12 @@
 // next import starts over.
 #include <Python.h>
 
+#include "core/namespace.hpp"
+#include "entry/import_steps.hpp"
 #include "log/log.hpp"
-#include "module/import_steps.hpp"
-#include "module/namespace.hpp"
 #include "py/boundary.hpp"
 #include "py/compat.hpp"
+#include "py/ref.hpp"
 
 namespace qzr {
 namespace {
@@ -40,11 +41,9 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
         Py_INCREF(g_module);
         return g_module;
     }
-    PyObject* name = PyObject_GetAttrString(module_spec, "name");
-    if (name == nullptr) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return module;
+    py::Ref name = py::Ref::steal(PyObject_GetAttrString(module_spec, "name"));
+    if (!name) return nullptr;
+    return PyModule_NewObject(name.get());
 }
 
 void forget_module() {

@@ -1,6 +1,6 @@
-#include "controller/clock.hpp"
+#include "core/clock.hpp"
 
-#include "module/namespace.hpp"
+#include "core/namespace.hpp"
 #include "py/call.hpp"
 
 namespace qzr::clock {

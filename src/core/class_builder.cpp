@@ -1,8 +1,8 @@
-#include "module/class_builder.hpp"
+#include "core/class_builder.hpp"
 
 #include <string>
 
-#include "module/namespace.hpp"
+#include "core/namespace.hpp"
 #include "py/call.hpp"
 
 namespace qzr {
@@ -59,35 +59,16 @@ py::Ref resolve(const Default& def) {
     return {};
 }
 
-py::Conv conversion_for(Ann ann) {
-    switch (ann) {
-        case Ann::Float: return py::Conv::Float;
-        case Ann::Str: return py::Conv::StrOrNone;
-        default: return py::Conv::None;
-    }
-}
-
-bool is_class_private(const char* name) {
-    std::string n(name);
-    return n.size() > 2 && n.compare(0, 2, "__") == 0 && n.compare(n.size() - 2, 2, "__") != 0;
-}
-
-// The attribute name a method is stored under: "__x" becomes "_Class__x".
-py::Ref attribute_name(const char* name, const char* class_name) {
-    if (!is_class_private(name)) return py::check(PyUnicode_InternFromString(name));
-    std::string mangled = std::string("_") + class_name + name;
-    return py::check(PyUnicode_InternFromString(mangled.c_str()));
-}
-
 }  // namespace
 
 py::Ref make_method(const MethodSpec& method, const char* owner) {
-    std::vector<py::Param> params{{"self"}};
+    std::vector<py::Param> params{{"self", method.conversions[0]}};
     py::Ref annotations = py::check(PyDict_New());
     py::Ref defaults;
     std::vector<py::Ref> default_values;
-    for (const ParamSpec& p : method.params) {
-        params.push_back({p.name, conversion_for(p.ann)});
+    for (std::size_t i = 0; i < method.params.size(); ++i) {
+        const ParamSpec& p = method.params[i];
+        params.push_back({p.name, method.conversions[i + 1]});
         if (p.ann != Ann::Unset) {
             py::Ref value = resolve(p.ann);
             py::require(PyDict_SetItemString(annotations.get(), p.name, value.get()) == 0);
@@ -122,7 +103,8 @@ void add_members(PyObject* ns, const char* class_name, const std::vector<MemberS
             py::Ref setter = member.setter ? make_method(*member.setter, class_name) : py::none();
             value = py::call(reinterpret_cast<PyObject*>(&PyProperty_Type), value, setter);
         }
-        py::Ref key = attribute_name(member.method->name, class_name);
+        py::Ref key = py::check(
+            PyUnicode_InternFromString(py::mangle(class_name, member.method->name).c_str()));
         py::require(PyObject_SetItem(ns, key.get(), value.get()) == 0);
     }
 }
