@@ -37,27 +37,28 @@ void import_from(const char* module, const char* name, const py::Name& alias) {
     ns::bind(alias, bound.get());
 }
 
-void import_standard_library() {
-    import_from("datetime", "date", ns::kDate);
-    import_from("enum", "IntEnum", ns::kIntEnum);
-    import_from("logging", "getLogger", ns::kGetLogger);
-    import_from("logging", "Formatter", ns::kLogFormatter);
-    import_from("logging", "INFO", ns::kLogInfo);
-    import_from("logging", "Handler", ns::kLogHandler);
-    import_from("logging", "LogRecord", ns::kLogRecord);
-    import_from("pathlib", "Path", ns::kPath);
-    import_from("threading", "Thread", ns::kThread);
-    import_from("time", "sleep", ns::kSleep);
-    import_from("time", "time", ns::kNow);
-    import_from("typing", "Optional", ns::kOptional);
-    import_from("typing", "Union", ns::kUnion);
-}
+// The standard-library aliases, in the order they are bound.
+struct Alias {
+    const char* module;
+    const char* name;
+    const py::Name& alias;
+};
+
+const Alias kStandardLibrary[] = {
+    {"datetime", "date", ns::kDate},         {"enum", "IntEnum", ns::kIntEnum},
+    {"logging", "getLogger", ns::kGetLogger}, {"logging", "Formatter", ns::kLogFormatter},
+    {"logging", "INFO", ns::kLogInfo},       {"logging", "Handler", ns::kLogHandler},
+    {"logging", "LogRecord", ns::kLogRecord}, {"pathlib", "Path", ns::kPath},
+    {"threading", "Thread", ns::kThread},    {"time", "sleep", ns::kSleep},
+    {"time", "time", ns::kNow},              {"typing", "Optional", ns::kOptional},
+    {"typing", "Union", ns::kUnion},
+};
 
 }  // namespace
 
 void run_import_steps() {
     import_from("qzr_mew", "MewMaster", ns::kMewMaster);
-    import_standard_library();
+    for (const Alias& a : kStandardLibrary) import_from(a.module, a.name, a.alias);
     log::create_logger();
     classes::create_file_log_handler();
     log::set_up_log_file();
