@@ -1,8 +1,10 @@
 """The day's log file: its name, the line format, how records are appended,
 and how failures reach the caller."""
+import errno
 import logging
 import os
 import re
+import subprocess
 import tempfile
 import textwrap
 import threading
@@ -140,6 +142,63 @@ class HandlerTest(unittest.TestCase):
         handler = Counting(os.path.join(self.dir, "c.log"))
         handler.handle(self.record("x"))
         self.assertEqual((handler.level, handler.count), (logging.WARNING, 1))
+
+
+class WholeLinesTest(unittest.TestCase):
+    """A record that does not fit leaves no part of itself in the file: the
+    error goes out, and the next record starts a line of its own."""
+
+    def check_file(self, path, expected):
+        with open(path, "rb") as f:
+            self.assertEqual(f.read().decode("utf-8").split("\n"), expected + [""])
+
+    def test_a_write_refused_part_way_is_taken_back(self):
+        # A file size limit makes the write stop part-way, as a full disk does.
+        result = support.run_python(textwrap.dedent("""
+            import errno, logging, os, resource, signal
+            import qzr_kov
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            handler = qzr_kov.FileLogHandler("limited.log")
+            def log(text):
+                handler.handle(logging.LogRecord("t", logging.INFO, "", 1, text, None, None))
+            log("first")
+            soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize("limited.log") + 100, hard))
+            try:
+                log("z" * 500)
+            except OSError as e:
+                print("refused", errno.errorcode[e.errno])
+            resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+            log("NEXT RECORD")
+            print(os.getcwd())
+        """))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        refused, folder = result.stdout.split("\n")[:2]
+        self.assertEqual(refused, "refused EFBIG")
+        self.check_file(os.path.join(folder, "limited.log"), ["first", "NEXT RECORD"])
+
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "mounting needs root")
+    def test_on_a_full_disk(self):
+        folder = tempfile.mkdtemp(dir=support.WORKDIR)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if mounted.returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", folder])
+        handler = qzr_kov.FileLogHandler(os.path.join(folder, "full.log"))
+        filler = os.path.join(folder, "filler")
+        with open(filler, "wb") as f:
+            f.write(b"x" * 40000)
+        line = "y" * 999
+        written = 0
+        with self.assertRaises(OSError) as caught:
+            for _ in range(100):
+                handler.handle(logging.LogRecord("t", logging.INFO, "", 1, line, None, None))
+                written += 1
+        self.assertEqual(caught.exception.errno, errno.ENOSPC)
+        os.remove(filler)
+        handler.handle(logging.LogRecord("t", logging.INFO, "", 1, "NEXT RECORD", None, None))
+        self.check_file(os.path.join(folder, "full.log"), [line] * written + ["NEXT RECORD"])
 
 
 class WorkingDirectoryTest(unittest.TestCase):

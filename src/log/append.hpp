@@ -1,4 +1,4 @@
-// Appending one record's text to a file.
+// Appending one record's line to a file.
 #pragma once
 
 #include <Python.h>
@@ -6,10 +6,14 @@
 namespace qzr::log {
 
 // Opens `filename` (str, bytes or path-like) for appending, creating it if
-// absent, writes `message` (a str) as UTF-8 in one write and closes it: the
-// bytes open(filename, "a", encoding="utf8").write(message) leaves on this
-// platform. The GIL is released during the file operations. Throws py::Error
-// with the operating system's error, as open() and write() report it.
-void append(PyObject* filename, PyObject* message);
+// absent, writes `text` (a str) as UTF-8 followed by "\n" in one write, and
+// closes it: the bytes open(filename, "a", encoding="utf8").write(text +
+// "\n") leaves on this platform. The GIL is released once, around the file
+// operations. When a write fails part-way (disk full, an I/O error), the
+// part of the line already written is removed again, unless something else
+// was appended after it, so the file holds whole lines only. Throws
+// py::Error with the operating system's error, as open() and write() report
+// it.
+void append_line(PyObject* filename, PyObject* text);
 
 }  // namespace qzr::log

@@ -19,10 +19,60 @@ py::Name kFormat{"format"};
 py::Name kLock{"lock"};
 py::Name kEnter{"__enter__"};
 py::Name kExit{"__exit__"};
+py::Name kThreadModule{"_thread"};
+py::Name kRLock{"RLock"};
+py::Name kAcquire{"acquire"};
+py::Name kRelease{"release"};
 
 // The class, for super() in __init__ (what a __class__ cell holds in
 // Python). Owned for the life of the process.
 PyObject* g_class = nullptr;
+
+// The lock logging.Handler makes (threading.RLock, the C type _thread.RLock)
+// and its acquire and release, looked up on first use. For a lock of exactly
+// that type, `with lock:` is acquire() and release(), called here without a
+// lookup on the lock; any other lock (a subclass's) is entered as it is.
+struct KnownLock {
+    bool looked_up = false;
+    PyObject* type = nullptr;     // owned, or null when there is no such type
+    PyObject* acquire = nullptr;  // owned method descriptors
+    PyObject* release = nullptr;
+};
+KnownLock g_rlock;
+
+const KnownLock& rlock() {
+    if (g_rlock.looked_up) return g_rlock;
+    g_rlock.looked_up = true;
+    py::keeping_error([] {
+        py::Ref module = py::check(PyImport_Import(kThreadModule.get()));
+        py::Ref type = py::getattr(module.get(), kRLock);
+        if (!PyType_Check(type.get())) return;
+        py::Ref acquire = py::getattr(type.get(), kAcquire);
+        py::Ref release = py::getattr(type.get(), kRelease);
+        g_rlock.acquire = acquire.release();
+        g_rlock.release = release.release();
+        g_rlock.type = type.release();
+    });
+    return g_rlock;
+}
+
+void enter(PyObject* lock) {
+    const KnownLock& known = rlock();
+    if (known.type != nullptr && Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(known.type)) {
+        py::call(known.acquire, lock);
+    } else {
+        py::call_method(lock, kEnter);
+    }
+}
+
+void leave(PyObject* lock) {
+    const KnownLock& known = rlock();
+    if (known.type != nullptr && Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(known.type)) {
+        py::call(known.release, lock);
+    } else {
+        py::call_method(lock, kExit, Py_None, Py_None, Py_None);
+    }
+}
 
 /*[method]
 @order(10)
@@ -46,19 +96,22 @@ def emit(self, record: _LogRecord) -> None:
 [method]*/
 py::Ref emit(PyObject* self, PyObject* record) {
     py::Ref formatted = py::call_method(self, kFormat, record);
-    py::Ref newline = py::check(PyUnicode_FromString("\n"));
-    py::Ref message = py::check(PyUnicode_Concat(formatted.get(), newline.get()));
+    if (!PyUnicode_Check(formatted.get())) {
+        // What formatted + "\n" says of a format() that gave no str.
+        py::Ref newline = py::check(PyUnicode_FromString("\n"));
+        py::check(PyUnicode_Concat(formatted.get(), newline.get()));
+    }
     // Handler.handle() already holds this (re-entrant) lock when it calls
     // emit; taking it here as well keeps a record whole when emit is called
     // on its own.
     py::Ref lock = py::getattr(self, kLock);
-    py::call_method(lock.get(), kEnter);
+    enter(lock.get());
     py::run_finally(
         [&] {
             py::Ref filename = py::getattr(self, kFilename);
-            append(filename.get(), message.get());
+            append_line(filename.get(), formatted.get());
         },
-        [&] { py::call_method(lock.get(), kExit, Py_None, Py_None, Py_None); });
+        [&] { leave(lock.get()); });
     return py::none();
 }
 
