@@ -186,6 +186,28 @@ class SelfCallTest(unittest.TestCase):
         self.assertEqual(master.calls[0].args, (1, "DT6", 7))
         self.assertEqual(len(master.calls), 2)
 
+    def test_the_master_method_found_on_the_object_is_the_one_called(self):
+        # A subclass's method, a bound method of another object and a plain
+        # function set on the instance: each is called as Python would.
+        class Inverted(support.RecordingMaster):
+            def get_coil(self, station, name):
+                return ("inverted", self is master, station, name)
+
+        class Other(object):
+            def get_coil_uint16(self, station, name):
+                return ("other", self is other, station, name)
+
+        master, other = Inverted("p"), Other()
+        master.set_coil = lambda station, name, value: ("plain", station, name, value)
+        master.get_coil_uint16 = other.get_coil_uint16
+        controller = C(master)
+        self.assertEqual(controller.get_coil(1, "X0"), ("inverted", True, 1, "X0"))
+        self.assertEqual(controller.at_o(2), ("inverted", True, 2, "X0"))
+        self.assertEqual(controller.get_coil_uint16(3, "WX0"), ("other", True, 3, "WX0"))
+        self.assertIsNone(controller.set_coil(4, "Y2", True))
+        controller.stop(5)
+        self.assertEqual(master.calls, [])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -299,6 +299,20 @@ class ResultProtocolTest(HomingCase):
         self.assertFalse(self.controller.is_finding_o(1))
         self.assertIs(self.home(), True)
 
+    def test_a_worker_interrupted_while_starting_stays_registered(self):
+        # Ctrl-C while start() waits for the new thread: the worker runs on
+        # and its result must still be collectable.
+        class Interrupted(threading.Thread):
+            def start(self):
+                threading.Thread.start(self)
+                raise KeyboardInterrupt
+
+        with mock.patch.object(qzr_kov, "_Thread", Interrupted):
+            with self.assertRaises(KeyboardInterrupt):
+                self.controller.find_o(1, *PROFILE)
+        self.assertTrue(self.controller.is_finding_o(1))
+        self.assertIs(self.controller.wait_for_find_o_finish(1, 60), True)
+
 
 class ManyStationsTest(HomingCase):
     def test_eight_stations_home_at_once_on_one_line(self):

@@ -19,6 +19,9 @@ py::Name kStart{"start"};
 py::Name kJoin{"join"};
 py::Name kIsAlive{"is_alive"};
 py::Name kGet{"get"};
+py::Name kIdent{"ident"};
+py::Name kThreading{"threading"};
+py::Name kEnumerate{"enumerate"};
 
 bool method_is(PyObject* method, const py::Name& member) {
     return enums::is_member(method, ns::kFindingOMethod, member);
@@ -38,6 +41,27 @@ void check_limit_configuration(PyObject* self, PyObject* station, PyObject* dire
         py::assertion_failed(py::text(
             "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号"));
     }
+}
+
+// Whether a worker whose start() failed runs all the same: start() can be
+// interrupted (Ctrl-C) while it waits for the new thread, which then goes on
+// homing. A started thread has an ident, or is among threading.enumerate()
+// until it has set one. Anything unlike a thread counts as not started.
+bool worker_started(PyObject* thread) {
+    bool started = false;
+    py::keeping_error([&] {
+        py::Ref ident = py::getattr(thread, kIdent);
+        if (ident.get() != Py_None) {
+            started = true;
+            return;
+        }
+        py::Ref threading = py::check(PyImport_Import(kThreading.get()));
+        py::Ref running = py::call_method(threading.get(), kEnumerate);
+        int found = PySequence_Contains(running.get(), thread);
+        py::require(found >= 0);
+        started = found == 1;
+    });
+    return started;
 }
 
 /*[method]
@@ -107,13 +131,17 @@ py::Ref find_o(PyObject* self, PyObject* station, py::Float start_velocity, py::
                          .call(thread_class.get());
     py::require(PyObject_SetItem(threads.get(), station, thread.get()) == 0);
     // A run that never started must not leave the station counted as homing
-    // for good.
+    // for good; one that started must stay registered, to be collected.
     py::undo_on_error(
         [&] {
             log::info(py::text("Start finding o, station ", station));
             py::call_method(thread.get(), kStart);
         },
-        [&] { py::require(PyObject_DelItem(threads.get(), station) == 0); });
+        [&] {
+            if (!worker_started(thread.get())) {
+                py::require(PyObject_DelItem(threads.get(), station) == 0);
+            }
+        });
     return py::none();
 }
 

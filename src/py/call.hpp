@@ -67,11 +67,20 @@ Ref call_method(PyObject* obj, const Name& name, const A&... args) {
     });
 #else
     Ref method = check(PyObject_GetAttr(obj, name.get()));
-    if (PyMethod_Check(method.get()) && is_function(PyMethod_GET_FUNCTION(method.get()))) {
-        // One of our own methods: no argument tuple.
-        PyObject* stack[] = {PyMethod_GET_SELF(method.get()), detail::arg(args)...};
+    if (PyMethod_Check(method.get())) {
+        // A bound method is called as its function with its object first,
+        // which is what calling it does, without the argument tuple the
+        // bound method would build.
+        PyObject* function = PyMethod_GET_FUNCTION(method.get());
+        PyObject* self = PyMethod_GET_SELF(method.get());
+        if (is_function(function)) {
+            // One of our own methods.
+            PyObject* stack[] = {self, detail::arg(args)...};
+            return detail::counted(
+                [&] { return call_function(function, stack, 1 + sizeof...(A)); });
+        }
         return detail::counted([&] {
-            return call_function(PyMethod_GET_FUNCTION(method.get()), stack, 1 + sizeof...(A));
+            return PyObject_CallFunctionObjArgs(function, self, detail::arg(args)..., nullptr);
         });
     }
     return detail::counted(
