@@ -1,6 +1,7 @@
 """Command line: options, subcommands, and how failures end the program."""
 
 import argparse
+import math
 import os
 import sys
 import threading
@@ -8,8 +9,8 @@ import threading
 from . import __version__
 from .commands import COMMANDS
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
-from .errors import (EXIT_FAILED, EXIT_USAGE, Interrupted, ToolError,
-                     exit_code_for_signal, from_controller)
+from .errors import (EXIT_FAILED, Interrupted, ToolError, exit_code_for_signal,
+                     from_controller)
 
 PROG = "qzr-kov"
 
@@ -35,28 +36,56 @@ move ended early, time-out); 2 bad arguments or command refused; 3 no
 connection (master module missing, port, communication); 128+N ended by
 signal N (130 for Ctrl-C) after stopping the axis."""
 
-# Commands that work in millimetres: on a real port they need --ppmm.
-NEEDS_SCALE = ("status", "home", "move", "jog", "stop")
+#: the station numbers a module can have on the line
+STATIONS = (1, 99)
+
+
+def _number(text):
+    """A finite number; the message names what was wrong with TEXT."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a number" % text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError("%s is not a finite number" % text)
+    return value
 
 
 def _positive(text):
-    value = float(text)
+    value = _number(text)
     if not value > 0:
-        raise argparse.ArgumentTypeError("must be above 0")
+        raise argparse.ArgumentTypeError("must be above 0, not %s" % text)
     return value
 
 
 def _scale(text):
-    value = float(text)
+    value = _number(text)
     if value == 0:
         raise argparse.ArgumentTypeError("must not be 0")
     return value
 
 
 def _station(text):
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
+    low, high = STATIONS
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a station number: give a whole number "
+                                         "from %d to %d" % (text, low, high))
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError("there is no station %d: station numbers go from "
+                                         "%d to %d" % (value, low, high))
+    return value
+
+
+def _sim_start(text):
+    value = _number(text)
+    low, high = SIM_LAYOUT_MM["negative_limit_at"], SIM_LAYOUT_MM["positive_limit_at"]
+    if not low <= value <= high:
+        side, at = ("negative", low) if value < low else ("positive", high)
+        raise argparse.ArgumentTypeError(
+            "%s mm lies beyond the %s limit switch at %g mm: the simulated axis stands "
+            "between %g and %g mm" % (text, side, at, low, high))
     return value
 
 
@@ -71,7 +100,8 @@ def _global_options(parser, suppress):
     group.add_argument("--baudrate", type=int, default=default(115200),
                        help="line speed in baud (default 115200)")
     group.add_argument("--station", type=_station, default=default(1),
-                       help="station number of the axis's module (default 1)")
+                       help="station number of the axis's module, %d to %d (default 1)"
+                            % STATIONS)
     group.add_argument("--ppmm", type=_scale, default=default(None),
                        help="pulses per mm of the axis; needed with --port for commands "
                             "that use mm (default on the simulated line: %d)" % SIM_PPMM)
@@ -79,9 +109,10 @@ def _global_options(parser, suppress):
     group.add_argument("--sim-speed", type=_positive, default=default(1.0), metavar="FACTOR",
                        help="run simulated time FACTOR times faster than the clock "
                             "(default 1); time limits stay in real seconds")
-    group.add_argument("--sim-start", type=float, default=default(SIM_START_MM), metavar="MM",
+    group.add_argument("--sim-start", type=_sim_start, default=default(SIM_START_MM),
+                       metavar="MM",
                        help="where the simulated axis stands at start, seen from the "
-                            "origin sensor (default %g mm)"
+                            "origin sensor, between the limit switches (default %g mm)"
                             % SIM_START_MM)
 
 
@@ -91,12 +122,12 @@ def _profile_options(parser, velocity, timeout=False):
                             help="give up (and stop the axis) after S seconds "
                                  "(default: no limit)")
     group = parser.add_argument_group("speed profile (loaded into the module)")
-    group.add_argument("--start-velocity", type=float, metavar="MM_S",
+    group.add_argument("--start-velocity", type=_number, metavar="MM_S",
                        help="start velocity of the ramp (default: 2, or the velocity "
                             "if that is lower)")
-    group.add_argument("--velocity", type=float, metavar="MM_S",
+    group.add_argument("--velocity", type=_number, metavar="MM_S",
                        help="velocity (default %g)" % velocity)
-    group.add_argument("--acceleration-time", type=float, default=0.2, metavar="S",
+    group.add_argument("--acceleration-time", type=_number, default=0.2, metavar="S",
                        help="ramp time up and down (default 0.2)")
 
 
@@ -141,8 +172,8 @@ def build_parser():
                   "ends. A move that ends early (limit switch, alarm, emergency input, "
                   "stop) exits with code 1 and says why.")
     target = sub.add_mutually_exclusive_group(required=True)
-    target.add_argument("--absolute", type=float, metavar="MM", help="move to position MM")
-    target.add_argument("--relative", type=float, metavar="MM", help="move by MM")
+    target.add_argument("--absolute", type=_number, metavar="MM", help="move to position MM")
+    target.add_argument("--relative", type=_number, metavar="MM", help="move by MM")
     target.add_argument("--repeat", action="store_true",
                         help="move again by the relative distance the module holds")
     _profile_options(sub, 20.0, timeout=True)
@@ -214,9 +245,6 @@ def _run(options):
 
 def main(argv=None):
     options = build_parser().parse_args(argv)
-    if options.port is not None and options.ppmm is None and options.command in NEEDS_SCALE:
-        _error("give --ppmm (pulses per mm) with --port: '%s' works in mm" % options.command)
-        return EXIT_USAGE
     try:
         code = _run(options)
     except Interrupted as interrupt:

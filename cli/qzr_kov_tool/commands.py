@@ -12,14 +12,16 @@ from .motion import (Watcher, stop_and_settle, stopped_on_failure, wait_until_st
                      wait_while_moving)
 from .signals import signal_name
 
-#: the highest pulse rate the module accepts for a speed, in pulses per second
-MAX_PULSE_RATE = 70000
 #: what the module's wait raises when its time limit is up
 LOCATING_TIMEOUT_TEXT = "定位超时"
+#: the module keeps positions and distances in pulses as 32-bit integers
+PULSE_RANGE = (-2 ** 31, 2 ** 31 - 1)
+#: the module keeps the acceleration time in ms as a 32-bit unsigned integer
+MAX_ACCELERATION_MS = 2 ** 32 - 1
 
 Status = collections.namedtuple("Status", [
-    "position", "running", "origin", "negative_limit", "positive_limit", "alarm",
-    "emergency_input", "stop_source", "negative_limit_disabled",
+    "position", "running", "drive_enabled", "origin", "negative_limit", "positive_limit",
+    "alarm", "emergency_input", "stop_source", "negative_limit_disabled",
     "positive_limit_disabled", "alarm_disabled", "emergency_disabled"])
 
 
@@ -44,6 +46,7 @@ def read_status(session):
         # status words: the inputs are all the tool relies on in those.
         position=axis.get_position(station),
         running=axis.is_running(station),
+        drive_enabled=axis.get_coil(station, "Y2"),
         origin=axis.at_o(station, words),
         negative_limit=axis.at_negative_limit(station, words),
         positive_limit=axis.at_positive_limit(station, words),
@@ -84,23 +87,35 @@ def status(session, options, signals):
 
 def profile(session, options, velocity_default):
     """The (start velocity, velocity, acceleration time) of the options,
-    checked the way the module checks them, before anything moves."""
-    velocity = velocity_default if options.velocity is None else options.velocity
+    checked the way the module checks them, before anything moves. The
+    messages name the option a value came from."""
+    if options.velocity is None:
+        velocity = velocity_default
+        velocity_text = "%g mm/s (the default velocity)" % velocity
+    else:
+        velocity = options.velocity
+        velocity_text = "--velocity %g mm/s" % velocity
+        if not velocity > 0:
+            raise Refused("--velocity must be above 0 mm/s, not %g" % velocity)
     start = options.start_velocity
     if start is None:
         start = min(velocity, 2.0)
+    elif not start > 0:
+        raise Refused("--start-velocity must be above 0 mm/s, not %g" % start)
+    elif velocity < start:
+        raise Refused("the velocity must not be below the start velocity: %s is below "
+                      "--start-velocity %g mm/s" % (velocity_text, start))
     acceleration = options.acceleration_time
-    if not start > 0:
-        raise Refused("the start velocity must be above 0 mm/s")
-    if velocity < start:
-        raise Refused("the velocity (%g mm/s) must not be below the start velocity (%g mm/s)"
-                      % (velocity, start))
     if acceleration < 0:
-        raise Refused("the acceleration time must not be negative")
+        raise Refused("--acceleration-time must not be negative, not %g" % acceleration)
+    if acceleration * 1000 > MAX_ACCELERATION_MS:
+        raise Refused("--acceleration-time %g s is too long: the module takes at most %d s"
+                      % (acceleration, MAX_ACCELERATION_MS // 1000))
     rate = abs(velocity * session.ppmm)
-    if rate > MAX_PULSE_RATE:
-        raise Refused("%g mm/s is %d pulses/s at %s pulses/mm; the module allows at most %d"
-                      % (velocity, rate, session.ppmm, MAX_PULSE_RATE))
+    limit = session.module._MaxPulsePerSecond
+    if rate > limit:
+        raise Refused("%s is %d pulses/s at %s pulses/mm; the module allows at most %d"
+                      % (velocity_text, rate, session.ppmm, limit))
     return start, velocity, acceleration
 
 
@@ -165,22 +180,48 @@ def home(session, options, signals):
 
 # -- move ------------------------------------------------------------------
 
+def _check_length(session, option, mm):
+    """MM (of --OPTION) as the module will hold it: a 32-bit pulse count."""
+    pulses = mm * session.ppmm
+    low, high = PULSE_RANGE
+    if not low - 1 < pulses < high + 1:      # the module truncates toward zero
+        raise Refused("--%s %g mm is %.4g pulses at %s pulses/mm; the module holds at most "
+                      "%d pulses either way" % (option, mm, pulses, session.ppmm, high))
+
+
+NOT_HOMED_NOTE = ("note: the simulated axis is not homed (the line is fresh each run): "
+                  "positions count from where it stands, %g mm from the origin sensor")
+NOT_HOMED_HINT = ("; positions count from where the axis stood at power-up until it is homed: "
+                  "has it been homed ('qzr-kov home')?")
+
+
 def move(session, options, signals):
     axis, station = session.axis, session.station
+    for option in ("absolute", "relative"):
+        if getattr(options, option) is not None:
+            _check_length(session, option, getattr(options, option))
     speeds = profile(session, options, 20.0)
     _load_profile(session, speeds)
     if options.absolute is not None:
-        say("moving station %s to %.3f mm, %s" % (station, options.absolute,
-                                                   _profile_text(speeds)))
+        text = "moving station %s to %.3f mm, %s" % (station, options.absolute,
+                                                      _profile_text(speeds))
         start = lambda: axis.locate_absolutely(station, options.absolute)
     elif options.relative is not None:
-        say("moving station %s by %.3f mm, %s" % (station, options.relative,
-                                                   _profile_text(speeds)))
+        text = "moving station %s by %.3f mm, %s" % (station, options.relative,
+                                                      _profile_text(speeds))
         start = lambda: axis.locate_relatively(station, options.relative)
     else:
-        say("moving station %s by its last relative distance again, %s"
-            % (station, _profile_text(speeds)))
+        text = ("moving station %s by its last relative distance again, %s"
+                % (station, _profile_text(speeds)))
         start = lambda: axis.locate_relatively(station)
+    if options.absolute is not None and session.simulated:
+        say(NOT_HOMED_NOTE % options.sim_start)
+    say(text)
+    return _move(session, options, signals, start)
+
+
+def _move(session, options, signals, start):
+    axis, station = session.axis, session.station
     try:
         start()
     except Exception as error:
@@ -199,8 +240,11 @@ def move(session, options, signals):
         if type(error) is not OSError:     # the line's own failures are subclasses
             raise
         source = read_stop_source(axis, station)
-        raise ToolError("the move ended early: stopped by the %s at %.3f mm"
-                        % (stop_source_text(source), axis.get_position(station)))
+        sources = session.module.StopSource
+        limits = (sources.NegativeLimit, sources.PositiveLimit)
+        hint = NOT_HOMED_HINT if options.absolute is not None and source in limits else ""
+        raise ToolError("the move ended early: stopped by the %s at %.3f mm%s"
+                        % (stop_source_text(source), axis.get_position(station), hint))
     say("done: position %.3f mm" % axis.get_position(station))
     return EXIT_OK
 

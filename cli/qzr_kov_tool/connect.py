@@ -96,7 +96,13 @@ def _scale(value):
     return int(value) if value == int(value) else value
 
 
+#: the commands that work in millimetres: on a real port they need --ppmm
+NEEDS_SCALE = ("status", "home", "move", "jog", "stop")
+
+
 def open_session(options):
+    """The session the options ask for. The master module is looked for
+    first: without it nothing else matters."""
     simulated = options.port is None
     ppmm = options.ppmm
     if simulated:
@@ -105,6 +111,9 @@ def open_session(options):
         if ppmm <= 0:
             raise Refused("the simulated line needs a positive --ppmm")
     module = load_controller_module(simulated)
+    if not simulated and ppmm is None and options.command in NEEDS_SCALE:
+        raise Refused("give --ppmm (pulses per mm) with --port: '%s' works in mm"
+                      % options.command)
     line = None
     if simulated:
         line = simulated_line(ppmm, options.sim_start, options.sim_speed)
