@@ -270,8 +270,10 @@ class ErrorTest(ToolCase):
             self.assert_one_line_error(result, 3, "qzr_mew is not installed")
 
     def test_port_needs_a_scale_for_lengths(self):
-        result = run_tool("--port", "line0", "move", "--absolute", "1", stand_in=True)
-        self.assert_one_line_error(result, 2, "--ppmm", "'move'")
+        for name in ("move", "record"):
+            args = ["--absolute", "1"] if name == "move" else ["x.csv"]
+            result = run_tool(*(["--port", "line0", name] + args), stand_in=True)
+            self.assert_one_line_error(result, 2, "--ppmm", "'%s'" % name)
 
     def test_port_through_the_master_module(self):
         # The stand-in master module answers with a simulated line of its own.
@@ -351,13 +353,17 @@ class HelpTest(ToolCase):
         self.assertIn("exit codes", result.stdout)
         for name, text in (("status", "--watch"), ("home", "--method"), ("move", "--absolute"),
                            ("jog", "Enter"), ("stop", "at rest"), ("enable", "torque"),
-                           ("disable", "by hand"), ("config", "--origin-edge")):
+                           ("disable", "by hand"), ("config", "--origin-edge"),
+                           ("record", "without moving it")):
             self.assertIn(name, result.stdout)
             sub = run_tool(name, "--help")
             self.assert_ok(sub)
             self.assertIn("usage: qzr-kov " + name, sub.stdout)
             self.assertIn(text, " ".join(sub.stdout.split()))
             self.assertIn("--station", sub.stdout)
+        sub = run_tool("plot", "--help")
+        self.assert_ok(sub)
+        self.assertIn("python3-matplotlib", " ".join(sub.stdout.split()))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ import os
 import sys
 import threading
 
-from . import __version__
+from . import __version__, plot
 from .commands import COMMANDS
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
 from .errors import (EXIT_FAILED, Interrupted, ToolError, exit_code_for_signal,
@@ -16,7 +16,8 @@ PROG = "qzr-kov"
 
 DESCRIPTION = """\
 Commission one motor axis: read its status, home it, move it, jog it, stop
-it, power its drive and configure its inputs.
+it, power its drive and configure its inputs; record its motion to CSV and
+plot it (--record, --plot, record, plot).
 
 Without --port the tool works on a simulated line: a fresh one on every run
 (nothing is kept between runs), %(ppmm)d pulses/mm unless --ppmm says
@@ -33,8 +34,13 @@ Lengths are mm, speeds mm/s, times s. The controller keeps its daily log in
 EPILOG = """\
 exit codes: 0 done; 1 the axis did not do what was asked (origin not found,
 move ended early, time-out); 2 bad arguments or command refused; 3 no
-connection (master module missing, port, communication); 128+N ended by
-signal N (130 for Ctrl-C) after stopping the axis."""
+connection (master module missing, port, communication) or no matplotlib
+for a picture; 128+N ended by signal N (130 for Ctrl-C) after stopping the
+axis."""
+
+RECORD_COLUMNS = ("time_s (from the first sample), position_mm, velocity_mm_s, then 0 or 1 for "
+                  "running, origin, negative_limit, positive_limit, alarm and emergency (the "
+                  "raw input, normally closed: 1 while released)")
 
 #: the station numbers a module can have on the line
 STATIONS = (1, 99)
@@ -89,6 +95,13 @@ def _sim_start(text):
     return value
 
 
+def _picture(text):
+    if plot.format_of(text) is None:
+        raise argparse.ArgumentTypeError("%s: the picture's name must end in %s"
+                                         % (text, plot.FORMATS_TEXT))
+    return text
+
+
 def _global_options(parser, suppress):
     """The line options; on subcommands they default to nothing so that
     they may be given before or after the subcommand."""
@@ -131,6 +144,16 @@ def _profile_options(parser, velocity, timeout=False):
                        help="ramp time up and down (default 0.2)")
 
 
+def _recording_options(parser, what="the run"):
+    group = parser.add_argument_group("recording")
+    group.add_argument("--record", metavar="FILE.csv",
+                       help="sample the station during %s and write one CSV row per sample "
+                            "(time, position, velocity, running and the inputs)" % what)
+    group.add_argument("--plot", type=_picture, metavar="FILE.png",
+                       help="record and draw position and velocity against time to a .png, "
+                            ".svg or .pdf picture (needs matplotlib)")
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG, description=DESCRIPTION, epilog=EPILOG,
@@ -166,6 +189,7 @@ def build_parser():
     sub.add_argument("--direction", choices=("negative", "positive"), default="negative",
                      help="direction the run starts in (default negative)")
     _profile_options(sub, 20.0, timeout=True)
+    _recording_options(sub, "the homing run")
 
     sub = command("move", "move to a position or by a distance and wait for the end",
                   "Load the speed profile, start a move and show its progress until it "
@@ -177,6 +201,7 @@ def build_parser():
     target.add_argument("--repeat", action="store_true",
                         help="move again by the relative distance the module holds")
     _profile_options(sub, 20.0, timeout=True)
+    _recording_options(sub, "the move")
 
     sub = command("jog", "run until Enter, Ctrl-C or SIGTERM, then stop",
                   "Load the speed profile and run the axis continuously until you press "
@@ -187,6 +212,7 @@ def build_parser():
     sub.add_argument("--direction", choices=("negative", "positive"), default="positive",
                      help="direction of the run (default positive)")
     _profile_options(sub, 5.0)
+    _recording_options(sub, "the jog")
 
     sub = command("stop", "stop the axis and wait until it is at rest",
                   "Send the stop command (the axis ramps down) and wait until it is at rest "
@@ -215,12 +241,41 @@ def build_parser():
                      help="edge of the origin input that counts (module default falling)")
     sub.add_argument("--reverse-direction", choices=("yes", "no"),
                      help="invert the direction output (module default no)")
+
+    sub = command("record", "record the station without moving it",
+                  "Sample the station for --duration seconds (or until Ctrl-C or SIGTERM, "
+                  "exit code 0) without moving it, for instance while another program moves "
+                  "it, and write one CSV row per sample: " + RECORD_COLUMNS)
+    sub.add_argument("file", metavar="FILE.csv", help="the CSV file to write")
+    sub.add_argument("--duration", type=_positive, metavar="S",
+                     help="how long to record (default: until Ctrl-C or SIGTERM)")
+    sub.add_argument("--plot", type=_picture, metavar="FILE.png",
+                     help="also draw the recording to a .png, .svg or .pdf picture")
+
+    sub = commands.add_parser(
+        "plot", help="draw a recording: position and velocity against time",
+        description="Draw a recording made with --record or 'record' to a picture: position "
+                    "and velocity against time, one above the other, with the moments the "
+                    "inputs changed marked and labelled. Needs matplotlib (on Debian: "
+                    "apt-get install python3-matplotlib); without it the command says so "
+                    "and exits with code 3.", epilog=EPILOG)
+    sub.add_argument("file", metavar="FILE.csv", help="the recording")
+    sub.add_argument("-o", "--output", type=_picture, metavar="FILE.png",
+                     help="the picture: .png, .svg or .pdf (default: FILE.png beside the "
+                          "recording)")
+    sub.add_argument("--title", help="title of the picture (default: the recording's name)")
     return parser
 
 
 def _error(message):
     sys.stderr.write("%s: %s\n" % (PROG, message))
     sys.stderr.flush()
+
+
+def _run_offline(options):
+    """The commands that need no line."""
+    from .commands import draw_recording
+    return draw_recording(options)
 
 
 def _run(options):
@@ -246,7 +301,7 @@ def _run(options):
 def main(argv=None):
     options = build_parser().parse_args(argv)
     try:
-        code = _run(options)
+        code = _run_offline(options) if options.command == "plot" else _run(options)
     except Interrupted as interrupt:
         code = exit_code_for_signal(interrupt.signum)
     except KeyboardInterrupt:

@@ -2,14 +2,17 @@
 signals, prints what it did and returns the exit code, or raises ToolError."""
 
 import collections
+import os
 import sys
 import threading
 import time
 
-from .display import LiveText, status_block, stop_source_text
+from . import plot
+from .display import LiveText, progress_line, status_block, stop_source_text
 from .errors import EXIT_OK, Interrupted, Refused, ToolError, from_controller
-from .motion import (Watcher, stop_and_settle, stopped_on_failure, wait_until_still,
-                     wait_while_moving)
+from .motion import (REFRESH, Progress, Watcher, stop_and_settle, stopped_on_failure,
+                     wait_until_still, wait_while_moving)
+from .record import read_csv, recording
 from .signals import signal_name
 
 #: what the module's wait raises when its time limit is up
@@ -130,6 +133,10 @@ def _profile_text(speeds):
     return "%g -> %g mm/s in %g s" % speeds
 
 
+def _plot_title(session, doing):
+    return "station %s, %s pulses/mm: %s" % (session.station, session.ppmm, doing)
+
+
 # -- home ------------------------------------------------------------------
 
 HOMING_METHODS = {"limit-first": "LimitFirstThenBackward", "origin-only": "OriginOnly"}
@@ -152,8 +159,16 @@ def home(session, options, signals):
                           "towards %s (enable it with 'config --%s-limit enable', or use "
                           "--method origin-only)" % ((options.direction,) * 3))
     axis.finding_o_method = method
-    say("homing station %s: method %s, direction %s, %s"
-        % (station, options.method, options.direction, _profile_text(speeds)))
+    doing = "homing %s, direction %s, %s" % (options.method, options.direction,
+                                             _profile_text(speeds))
+    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+        say("homing station %s: method %s, direction %s, %s"
+            % (station, options.method, options.direction, _profile_text(speeds)))
+        return _home(session, options, signals, speeds, direction)
+
+
+def _home(session, options, signals, speeds, direction):
+    axis, station = session.axis, session.station
     try:
         axis.find_o(station, speeds[0], speeds[1], speeds[2], direction)
     except Exception as error:
@@ -203,21 +218,25 @@ def move(session, options, signals):
     speeds = profile(session, options, 20.0)
     _load_profile(session, speeds)
     if options.absolute is not None:
+        doing = "move to %g mm, %s" % (options.absolute, _profile_text(speeds))
         text = "moving station %s to %.3f mm, %s" % (station, options.absolute,
                                                       _profile_text(speeds))
         start = lambda: axis.locate_absolutely(station, options.absolute)
     elif options.relative is not None:
+        doing = "move by %g mm, %s" % (options.relative, _profile_text(speeds))
         text = "moving station %s by %.3f mm, %s" % (station, options.relative,
                                                       _profile_text(speeds))
         start = lambda: axis.locate_relatively(station, options.relative)
     else:
+        doing = "move by the last relative distance, %s" % _profile_text(speeds)
         text = ("moving station %s by its last relative distance again, %s"
                 % (station, _profile_text(speeds)))
         start = lambda: axis.locate_relatively(station)
     if options.absolute is not None and session.simulated:
         say(NOT_HOMED_NOTE % options.sim_start)
-    say(text)
-    return _move(session, options, signals, start)
+    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+        say(text)
+        return _move(session, options, signals, start)
 
 
 def _move(session, options, signals, start):
@@ -276,14 +295,16 @@ def jog(session, options, signals):
     _load_profile(session, speeds)
     key = EnterKey()
     run = axis.run_positive if options.direction == "positive" else axis.run_negative
-    try:
-        run(station)
-    except Exception as error:
-        raise from_controller(error, "starting the jog")
-    with stopped_on_failure(session):
-        say("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
-            % (station, options.direction, _profile_text(speeds)))
-        return _jog_until_stopped(session, signals, key)
+    doing = "jog %s, %s" % (options.direction, _profile_text(speeds))
+    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+        try:
+            run(station)
+        except Exception as error:
+            raise from_controller(error, "starting the jog")
+        with stopped_on_failure(session):
+            say("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
+                % (station, options.direction, _profile_text(speeds)))
+            return _jog_until_stopped(session, signals, key)
 
 
 def _jog_until_stopped(session, signals, key):
@@ -380,5 +401,55 @@ def config(session, options, signals):
     return EXIT_OK
 
 
+# -- record, plot -----------------------------------------------------------
+
+def record(session, options, signals):
+    """Sample the station without moving it, for --duration seconds of the
+    line's time or until a stop signal."""
+    duration = options.duration
+    title = _plot_title(session, "recorded without moving it")
+    with recording(session, options.file, options.plot, title) as recorder:
+        say("recording station %s %s; Ctrl-C ends it"
+            % (session.station, "for %g s" % duration if duration else "until a stop signal"))
+        live = LiveText()
+        clock = session.clock
+        end = None if duration is None else clock.time() + duration
+        while True:
+            # The line's seconds left, in seconds of the wall clock.
+            left = None if end is None else (end - clock.time()) / _speed(session)
+            if left is not None and left <= 0:
+                break
+            if signals.wait(REFRESH if left is None else min(REFRESH, left)):
+                break
+            sample = recorder.latest
+            if sample is not None:
+                live.show(progress_line(Progress(sample.position_mm, sample.running,
+                                                 sample.origin, sample.negative_limit,
+                                                 sample.positive_limit)))
+        live.done()
+        if signals.raised:
+            say("recording ended (%s)" % signal_name(signals.signum))
+    return EXIT_OK
+
+
+def _speed(session):
+    """How much faster than the wall clock the line's time runs."""
+    return getattr(session.clock, "factor", 1.0)
+
+
+def draw_recording(options):
+    """The plot command: a recording's CSV file drawn to a picture."""
+    output = options.output or os.path.splitext(options.file)[0] + ".png"
+    if os.path.abspath(output) == os.path.abspath(options.file):
+        raise Refused("the picture would replace the recording %s: name it with -o"
+                      % options.file)
+    plot.check(output)
+    rows = read_csv(options.file)
+    plot.draw(rows, output, options.title or os.path.basename(options.file))
+    say("plotted %d samples over %.3f s to %s"
+        % (len(rows), rows[-1].time_s - rows[0].time_s, output))
+    return EXIT_OK
+
+
 COMMANDS = dict(status=status, home=home, move=move, jog=jog, stop=stop,
-                enable=enable, disable=disable, config=config)
+                enable=enable, disable=disable, config=config, record=record)

@@ -6,6 +6,7 @@ import sys
 import types
 
 from .errors import LinkError, Refused, ToolError, describe_exception
+from .record import WallClock
 
 #: pulses per millimetre on the simulated line unless --ppmm says otherwise
 SIM_PPMM = 100
@@ -72,15 +73,18 @@ def simulated_line(ppmm, start_mm, speed):
 
 
 class Session(object):
-    """The controller, the station it works on and that station's scale."""
+    """The controller, the station it works on and that station's scale;
+    ``clock`` is the line's time (the simulated line's own, which may run
+    faster than the wall clock)."""
 
-    def __init__(self, module, axis, station, ppmm, simulated, line=None):
+    def __init__(self, module, axis, station, ppmm, simulated, line=None, clock=None):
         self.module = module
         self.axis = axis
         self.station = station
         self.ppmm = ppmm
         self.simulated = simulated
         self.line = line
+        self.clock = clock or getattr(line, "clock", None) or WallClock()
 
     def close(self):
         """Release the line. A homing result that could not be collected
@@ -97,7 +101,7 @@ def _scale(value):
 
 
 #: the commands that work in millimetres: on a real port they need --ppmm
-NEEDS_SCALE = ("status", "home", "move", "jog", "stop")
+NEEDS_SCALE = ("status", "home", "move", "jog", "stop", "record")
 
 
 def open_session(options):
