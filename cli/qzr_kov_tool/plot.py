@@ -117,7 +117,7 @@ def draw(rows, path, title=None):
     bottom.set_ylabel("velocity (mm/s)")
     bottom.set_xlabel("time (s)")
     span = max(times[-1] - times[0], 1e-9)
-    bottom.set_xlim(times[0], times[0] + span)
+    bottom.set_xlim(times[0], times[0] + span * 1.02)   # room for a mark at the end
     for axes in (top, bottom):
         axes.grid(True, color="0.9")
     # Room above the position for the labels of the marks.
@@ -131,8 +131,10 @@ def draw(rows, path, title=None):
                             "running")][0]
         for axes in (top, bottom):
             axes.axvline(when, color=colour, linestyle="--", linewidth=0.9)
-        top.text(when, 0.97, ", ".join(_label(*member) for member in members),
-                 transform=top.get_xaxis_transform(), rotation=90, ha="right", va="top",
+        # Labels stand beside their line, on the side with room.
+        side = "left" if when < times[0] + 0.9 * span else "right"
+        top.text(when, 0.97, " %s " % ", ".join(_label(*member) for member in members),
+                 transform=top.get_xaxis_transform(), rotation=90, ha=side, va="top",
                  fontsize=7.5, color=colour,
                  bbox=dict(boxstyle="round,pad=0.15", facecolor="white", edgecolor="none",
                            alpha=0.75))
