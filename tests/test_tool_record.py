@@ -2,7 +2,6 @@
 a move (a trapezoid), of a move into a limit switch and of a station left
 alone; pictures in each format; a missing matplotlib."""
 import csv
-import importlib.util
 import os
 import re
 import signal
@@ -23,7 +22,11 @@ from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
 COLUMNS = ["time_s", "position_mm", "velocity_mm_s", "running", "origin", "negative_limit",
            "positive_limit", "alarm", "emergency"]
-HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
+try:
+    import matplotlib  # noqa: F401  (the tool runs on this interpreter)
+    HAVE_MATPLOTLIB = True
+except ImportError:
+    HAVE_MATPLOTLIB = False
 NO_MATPLOTLIB = ("matplotlib is not installed for this interpreter (Debian's python3-matplotlib "
                  "serves /usr/bin/python3)")
 SIGNATURES = {".png": b"\x89PNG\r\n\x1a\n", ".svg": b"<?xml", ".pdf": b"%PDF"}
