@@ -4,7 +4,6 @@ from a move that ended early."""
 import io
 import os
 import sys
-import tempfile
 import types
 import unittest
 
@@ -14,7 +13,7 @@ from qzr_kov_sim import CommunicationError, ScaledClock, SimulatedLine
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
 
-from qzr_kov_tool import cli, commands, display, errors, record  # noqa: E402
+from qzr_kov_tool import cli, commands, display, errors  # noqa: E402
 from qzr_kov_tool.connect import Session  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
@@ -149,27 +148,6 @@ class FailureTest(unittest.TestCase):
         block = display.status_block(commands.read_status(session))
         self.assertTrue(any(line.startswith("drive ") and "DISABLED" in line for line in block))
         session.close()
-
-
-class RecordingFileTest(unittest.TestCase):
-    def write(self, text):
-        handle, path = tempfile.mkstemp(suffix=".csv", dir=support.WORKDIR)
-        with os.fdopen(handle, "w") as stream:
-            stream.write(text)
-        return path
-
-    def test_only_recordings_of_the_tool_are_read(self):
-        header = ",".join(record.COLUMNS) + "\n"
-        rows = record.read_csv(self.write(header + "0,1.5,-2,1,0,0,1,0,1\n\n"))
-        self.assertEqual(rows, [record.Sample(0.0, 1.5, -2.0, True, False, False, True, False,
-                                              True)])
-        for text, words in (("time,position\n0,1\n", "first line"),
-                            (header + "0,1,2,3\n", "line 2"),
-                            (header + "0,x,0,0,0,0,0,0,0\n", "line 2"),
-                            (header, "no samples")):
-            with self.assertRaises(errors.Refused) as caught:
-                record.read_csv(self.write(text))
-            self.assertIn(words, str(caught.exception))
 
 
 if __name__ == "__main__":

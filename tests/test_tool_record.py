@@ -1,17 +1,17 @@
 """Recording and plotting with qzr-kov on the simulated line: the CSV rows of
-a move (a trapezoid), of a move into a limit switch and of a station left
-alone; pictures in each format; a missing matplotlib."""
+a move (a trapezoid), of a move into a limit switch, of a run stopped by
+Ctrl-C and of a motion someone else made; pictures in each format; a
+missing matplotlib."""
 import csv
 import os
 import re
 import signal
-import subprocess
 import sys
 import tempfile
 import unittest
 
 from tests import support
-from tests.test_tool import FAST, TIMEOUT, ToolCase, command, run_tool, tool_env
+from tests.test_tool import FAST, ToolCase, run_tool
 from tests.test_tool_parts import Quiet, options, session_on
 from qzr_kov_sim import ScaledClock, SimulatedLine
 
@@ -54,13 +54,12 @@ class RecordingTest(ToolCase):
         result = run_tool("move", "--absolute", "30", "--velocity", "20",
                           "--acceleration-time", "0.4", "--record", path, "--sim-speed", "4")
         self.assert_ok(result)
-        self.assertRegex(result.stdout, r"recorded \d+ samples over [\d.]+ s to ")
+        self.assertIn("recorded", result.stdout)
         header, rows = read_rows(path)
         self.assertEqual(header, COLUMNS)
         times = column(rows, "time_s")
         self.assertEqual(times[0], 0.0)
-        for before, after in zip(times, times[1:]):
-            self.assertLess(before, after)
+        self.assertTrue(all(a < b for a, b in zip(times, times[1:])), times)
         # 80 samples per second of the axis's time are asked for; a loaded
         # machine may deliver fewer, but never a handful.
         self.assertGreater(len(rows) / times[-1], 25)
@@ -70,16 +69,14 @@ class RecordingTest(ToolCase):
         running = column(rows, "running")
         self.assertEqual((running[0], running[-1], max(running)), (0, 0, 1))
         self.assertEqual(set(column(rows, "emergency")), {1.0})   # the input, released
-        # Up the ramp, along the top, down the ramp, in mm/s.
+        # From rest up the ramp, along the top, down the ramp to rest, in mm/s.
         velocity = column(rows, "velocity_mm_s")
-        top = [i for i, v in enumerate(velocity) if abs(v - 20) < 1e-6]
-        self.assertTrue(top, velocity)
-        rising, holding, falling = velocity[:top[0]], velocity[top[0]:top[-1] + 1], \
-            velocity[top[-1] + 1:]
+        top = [i for i, v in enumerate(velocity) if v == 20]
+        rising, falling = velocity[:top[0]], velocity[top[-1] + 1:]
+        self.assertEqual((velocity[0], velocity[-1]), (0.0, 0.0))
         self.assertEqual(rising, sorted(rising))
         self.assertEqual(falling, sorted(falling, reverse=True))
-        self.assertEqual((velocity[0], velocity[-1]), (0.0, 0.0))
-        self.assertEqual(set(holding), {20.0})
+        self.assertEqual(set(velocity[top[0]:top[-1] + 1]), {20.0})
         self.assertGreater(times[top[-1]] - times[top[0]], 0.5)   # 1.1 s at full speed
         for ramp in (rising, falling):
             self.assertGreaterEqual(len([v for v in ramp if 2 < v < 20]), 3)
@@ -98,17 +95,6 @@ class RecordingTest(ToolCase):
         self.assertEqual(set(limit[first:]), {1.0})
         self.assertEqual(column(rows, "position_mm")[first], 260.0)
         self.assertEqual(set(column(rows, "negative_limit")), {0.0})
-
-    def test_record_leaves_the_station_alone(self):
-        path = os.path.join(scratch(), "idle.csv")
-        result = run_tool("record", "--duration", "0.3", path, "--sim-start", "0")
-        self.assert_ok(result)
-        header, rows = read_rows(path)
-        self.assertGreaterEqual(column(rows, "time_s")[-1], 0.3)
-        self.assertGreater(len(rows), 5)
-        self.assertEqual(set(column(rows, "running")), {0.0})
-        self.assertEqual(set(column(rows, "position_mm")), {0.0})
-        self.assertEqual(set(column(rows, "origin")), {1.0})   # it stands on the sensor
 
     def test_ctrl_c_still_stops_the_axis_and_the_recording_is_kept(self):
         folder = scratch()
@@ -180,27 +166,17 @@ class PictureTest(ToolCase):
         os.mkdir(os.path.join(hidden, "matplotlib"))
         with open(os.path.join(hidden, "matplotlib", "__init__.py"), "w") as stream:
             stream.write("raise ImportError('No module named matplotlib (hidden by the test)')\n")
-        env = tool_env()
-        env["PYTHONPATH"] = os.pathsep.join([hidden, env["PYTHONPATH"]])
         folder = scratch()
-        recording = os.path.join(folder, "m.csv")
-        with open(recording, "w") as stream:
-            stream.write(",".join(COLUMNS) + "\n0,0,0,0,0,0,0,0,1\n0.5,1,2,1,0,0,0,0,1\n")
-
-        def run(*args):
-            return subprocess.run(command(args), cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  universal_newlines=True, timeout=TIMEOUT)
-        result = run("plot", recording, "-o", os.path.join(folder, "m.png"))
+        recording, picture = os.path.join(folder, "m.csv"), os.path.join(folder, "m.png")
+        result = run_tool("plot", recording, "-o", picture, first=[hidden])
         self.assert_one_line_error(result, 3, "needs matplotlib", "python3-matplotlib")
-        result = run("move", "--relative", "5", "--plot", os.path.join(folder, "m.png"))
+        result = run_tool("move", "--relative", "5", "--plot", picture, first=[hidden])
         self.assert_one_line_error(result, 3, "needs matplotlib")
         self.assertNotIn("moving", result.stdout)
-        result = run("move", "--relative", "5", "--record", recording, *FAST)
+        result = run_tool("move", "--relative", "5", "--record", recording, *FAST, first=[hidden])
         self.assert_ok(result)
-        self.assertEqual(read_rows(recording)[1][-1][1], 5.0)
-        self.assertFalse(os.path.exists(os.path.join(folder, "m.png")))
-
+        self.assertEqual(column(read_rows(recording)[1], "position_mm")[-1], 5.0)
+        self.assertFalse(os.path.exists(picture))
 
 if __name__ == "__main__":
     unittest.main()
