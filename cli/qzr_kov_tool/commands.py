@@ -232,9 +232,9 @@ def move(session, options, signals):
         text = ("moving station %s by its last relative distance again, %s"
                 % (station, _profile_text(speeds)))
         start = lambda: axis.locate_relatively(station)
-    if options.absolute is not None and session.simulated:
-        say(NOT_HOMED_NOTE % options.sim_start)
     with recording(session, options.record, options.plot, _plot_title(session, doing)):
+        if options.absolute is not None and session.simulated:
+            say(NOT_HOMED_NOTE % options.sim_start)
         say(text)
         return _move(session, options, signals, start)
 
