@@ -32,9 +32,12 @@ def command(args):
 
 
 def run_tool(*args, **kwargs):
-    """Runs the tool to its end; returns the CompletedProcess."""
+    """Runs the tool to its end; returns the CompletedProcess. FIRST: folders
+    searched before all others."""
     cwd = tempfile.mkdtemp(prefix="qzr_kov-tool-", dir=support.WORKDIR)
-    return subprocess.run(command(args), cwd=cwd, env=tool_env(kwargs.get("stand_in", False)),
+    env = tool_env(kwargs.get("stand_in", False))
+    env["PYTHONPATH"] = os.pathsep.join(kwargs.get("first", []) + [env["PYTHONPATH"]])
+    return subprocess.run(command(args), cwd=cwd, env=env,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=TIMEOUT)
 
@@ -111,6 +114,7 @@ class StatusAndSettingsTest(ToolCase):
         self.assertIn("simulated line", out)
         self.assertRegex(out, r"position +0\.000 mm")
         self.assertRegex(out, r"running +no")
+        self.assertRegex(out, r"drive +enabled \(Y2 on")
         self.assertRegex(out, r"emergency +released")
         self.assertRegex(out, r"stop source +none")
         for switch in ("negative limit switch", "positive limit switch", "alarm input",
@@ -175,9 +179,12 @@ class MotionTest(ToolCase):
         result = run_tool("move", "--absolute", "12.5", *FAST)
         self.assert_ok(result)
         self.assertIn("done: position 12.500 mm", result.stdout)
+        # A fresh simulated line is never homed: absolute positions are told so.
+        self.assertIn("not homed", result.stdout)
         result = run_tool("move", "--relative", "-7.25", "--velocity", "5", *FAST)
         self.assert_ok(result)
         self.assertIn("done: position -7.250 mm", result.stdout)
+        self.assertNotIn("not homed", result.stdout)
 
     def test_repeat_on_a_fresh_line_moves_by_nothing(self):
         result = run_tool("move", "--repeat")
@@ -187,7 +194,7 @@ class MotionTest(ToolCase):
     def test_move_onto_a_limit_switch_fails_with_the_reason(self):
         result = run_tool("move", "--absolute", "400", "--velocity", "100", *FAST)
         self.assert_one_line_error(result, 1, "ended early", "positive limit switch",
-                                   "260.000 mm")
+                                   "260.000 mm", "homed")
 
     def test_runs_that_outlast_their_timeout_are_stopped(self):
         for args, words in ((["move", "--absolute", "100"], ("did not end within 0.3 s",)),
@@ -260,12 +267,16 @@ class SignalTest(ToolCase):
 
 class ErrorTest(ToolCase):
     def test_port_without_master_module(self):
-        result = run_tool("--port", "/dev/ttyS0", "--ppmm", "100", "status")
-        self.assert_one_line_error(result, 3, "qzr_mew is not installed")
+        # The missing master module is told first, before a missing --ppmm.
+        for scale in (["--ppmm", "100"], []):
+            result = run_tool(*(["--port", "/dev/ttyS0"] + scale + ["move", "--absolute", "1"]))
+            self.assert_one_line_error(result, 3, "qzr_mew is not installed")
 
     def test_port_needs_a_scale_for_lengths(self):
-        result = run_tool("--port", "/dev/ttyS0", "move", "--absolute", "1")
-        self.assert_one_line_error(result, 2, "--ppmm")
+        for name in ("move", "record"):
+            args = ["--absolute", "1"] if name == "move" else ["x.csv"]
+            result = run_tool(*(["--port", "line0", name] + args), stand_in=True)
+            self.assert_one_line_error(result, 2, "--ppmm", "'%s'" % name)
 
     def test_port_through_the_master_module(self):
         # The stand-in master module answers with a simulated line of its own.
@@ -281,11 +292,18 @@ class ErrorTest(ToolCase):
                 (["--ppmm", "1000", "move", "--absolute", "1", "--velocity", "80"],
                  ("80000 pulses/s", "70000")),
                 (["home", "--start-velocity", "5", "--velocity", "1"], ("below the start",)),
-                (["jog", "--start-velocity", "0"], ("above 0",)),
-                (["move", "--relative", "1", "--acceleration-time", "-1"], ("negative",))):
+                (["jog", "--start-velocity", "0"], ("--start-velocity must be above 0",)),
+                (["move", "--absolute", "10", "--velocity", "-5"],
+                 ("--velocity must be above 0",)),
+                (["move", "--relative", "1", "--acceleration-time", "-1"], ("negative",)),
+                (["move", "--absolute", "1e300"], ("2147483647 pulses",)),
+                (["--ppmm", "1000", "move", "--relative", "-3000000"], ("--relative", "pulses"))):
             result = run_tool(*args)
             self.assert_one_line_error(result, 2, *words)
             self.assertNotIn("moving", result.stdout)
+            if "--start-velocity" not in args:
+                # No word of an option that was not given.
+                self.assertNotIn("start", result.stderr)
 
     def test_bad_arguments(self):
         for args in (["move"], ["move", "--absolute", "1", "--relative", "2"],
@@ -294,6 +312,30 @@ class ErrorTest(ToolCase):
             self.assertEqual(result.returncode, 2, args)
             self.assertNotIn("Traceback", result.stderr)
 
+    def test_bad_numbers_are_refused_at_parsing_with_the_option_named(self):
+        for args, words in (
+                (["move", "--absolute", "1e999"], ("--absolute", "not a finite number")),
+                (["move", "--absolute", "nan"], ("--absolute", "not a finite number")),
+                (["jog", "--velocity", "inf"], ("--velocity", "not a finite number")),
+                (["--ppmm", "nan", "status"], ("--ppmm", "not a finite number")),
+                (["home", "--timeout", "nan"], ("--timeout", "not a finite number")),
+                (["--station", "x", "status"], ("--station", "1 to 99")),
+                (["--station", "0", "status"], ("--station", "1 to 99")),
+                (["status", "--station", "999"], ("--station", "1 to 99")),
+                (["status", "--sim-start", "400"], ("positive limit switch at 300 mm",)),
+                (["status", "--sim-start", "-5.5"], ("negative limit switch at -5 mm",))):
+            result = run_tool(*args)
+            self.assertEqual(result.returncode, 2, (args, result.stdout + result.stderr))
+            # Nothing was printed or opened before the refusal.
+            self.assertEqual(result.stdout, "", args)
+            last = result.stderr.splitlines()[-1]
+            for word in ("error: argument",) + words:
+                self.assertIn(word, last)
+            self.assertNotIn("_station", last)
+        # On a switch is a place to stand.
+        result = run_tool("status", "--sim-start", "300")
+        self.assert_ok(result)
+        self.assertRegex(result.stdout, r"positive limit +on")
 
 class HelpTest(ToolCase):
     def test_every_subcommand_has_help(self):
@@ -303,13 +345,17 @@ class HelpTest(ToolCase):
         self.assertIn("exit codes", result.stdout)
         for name, text in (("status", "--watch"), ("home", "--method"), ("move", "--absolute"),
                            ("jog", "Enter"), ("stop", "at rest"), ("enable", "torque"),
-                           ("disable", "by hand"), ("config", "--origin-edge")):
+                           ("disable", "by hand"), ("config", "--origin-edge"),
+                           ("record", "without moving it")):
             self.assertIn(name, result.stdout)
             sub = run_tool(name, "--help")
             self.assert_ok(sub)
             self.assertIn("usage: qzr-kov " + name, sub.stdout)
             self.assertIn(text, " ".join(sub.stdout.split()))
             self.assertIn("--station", sub.stdout)
+        sub = run_tool("plot", "--help")
+        self.assert_ok(sub)
+        self.assertIn("python3-matplotlib", " ".join(sub.stdout.split()))
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ from a move that ended early."""
 import io
 import os
 import sys
+import types
 import unittest
 
 from tests import support
@@ -90,6 +91,13 @@ class ProfileTest(unittest.TestCase):
             self.assertIn("70000", str(caught.exception))
             self.assertEqual(caught.exception.code, errors.EXIT_USAGE)
 
+    def test_the_pulse_rate_limit_is_the_module_s(self):
+        module = types.SimpleNamespace(_MaxPulsePerSecond=1000)
+        session = Session(module, None, 1, 100, simulated=True)
+        with self.assertRaises(errors.Refused) as caught:
+            commands.profile(session, options("move", "--relative", "1", "--velocity", "11"), 20)
+        self.assertIn("at most 1000", str(caught.exception))
+
 
 class HomingRefusalTest(unittest.TestCase):
     def test_limit_first_towards_a_disabled_limit_is_refused_before_anything_moves(self):
@@ -135,6 +143,10 @@ class FailureTest(unittest.TestCase):
         status = commands.read_status(session)
         self.assertIn("9", status.stop_source)
         self.assertFalse(status.emergency_input)
+        self.assertTrue(status.drive_enabled)
+        session.axis.disable_axis(1)
+        block = display.status_block(commands.read_status(session))
+        self.assertTrue(any(line.startswith("drive ") and "DISABLED" in line for line in block))
         session.close()
 
 

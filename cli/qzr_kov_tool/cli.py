@@ -1,21 +1,23 @@
 """Command line: options, subcommands, and how failures end the program."""
 
 import argparse
+import math
 import os
 import sys
 import threading
 
-from . import __version__
+from . import __version__, plot
 from .commands import COMMANDS
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
-from .errors import (EXIT_FAILED, EXIT_USAGE, Interrupted, ToolError,
-                     exit_code_for_signal, from_controller)
+from .errors import (EXIT_FAILED, Interrupted, ToolError, exit_code_for_signal,
+                     from_controller)
 
 PROG = "qzr-kov"
 
 DESCRIPTION = """\
 Commission one motor axis: read its status, home it, move it, jog it, stop
-it, power its drive and configure its inputs.
+it, power its drive and configure its inputs; record its motion to CSV and
+plot it (--record, --plot, record, plot).
 
 Without --port the tool works on a simulated line: a fresh one on every run
 (nothing is kept between runs), %(ppmm)d pulses/mm unless --ppmm says
@@ -32,32 +34,72 @@ Lengths are mm, speeds mm/s, times s. The controller keeps its daily log in
 EPILOG = """\
 exit codes: 0 done; 1 the axis did not do what was asked (origin not found,
 move ended early, time-out); 2 bad arguments or command refused; 3 no
-connection (master module missing, port, communication); 128+N ended by
-signal N (130 for Ctrl-C) after stopping the axis."""
+connection (master module missing, port, communication) or no matplotlib
+for a picture; 128+N ended by signal N (130 for Ctrl-C) after stopping the
+axis."""
 
-# Commands that work in millimetres: on a real port they need --ppmm.
-NEEDS_SCALE = ("status", "home", "move", "jog", "stop")
+RECORD_COLUMNS = ("time_s (from the first sample), position_mm, velocity_mm_s, then 0 or 1 for "
+                  "running, origin, negative_limit, positive_limit, alarm and emergency (the "
+                  "raw input, normally closed: 1 while released)")
+
+#: the station numbers a module can have on the line
+STATIONS = (1, 99)
+
+
+def _number(text):
+    """A finite number; the message names what was wrong with TEXT."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a number" % text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError("%s is not a finite number" % text)
+    return value
 
 
 def _positive(text):
-    value = float(text)
+    value = _number(text)
     if not value > 0:
-        raise argparse.ArgumentTypeError("must be above 0")
+        raise argparse.ArgumentTypeError("must be above 0, not %s" % text)
     return value
 
 
 def _scale(text):
-    value = float(text)
+    value = _number(text)
     if value == 0:
         raise argparse.ArgumentTypeError("must not be 0")
     return value
 
 
 def _station(text):
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
+    low, high = STATIONS
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a station number: give a whole number "
+                                         "from %d to %d" % (text, low, high))
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError("there is no station %d: station numbers go from "
+                                         "%d to %d" % (value, low, high))
     return value
+
+
+def _sim_start(text):
+    value = _number(text)
+    low, high = SIM_LAYOUT_MM["negative_limit_at"], SIM_LAYOUT_MM["positive_limit_at"]
+    if not low <= value <= high:
+        side, at = ("negative", low) if value < low else ("positive", high)
+        raise argparse.ArgumentTypeError(
+            "%s mm lies beyond the %s limit switch at %g mm: the simulated axis stands "
+            "between %g and %g mm" % (text, side, at, low, high))
+    return value
+
+
+def _picture(text):
+    if plot.format_of(text) is None:
+        raise argparse.ArgumentTypeError("%s: the picture's name must end in %s"
+                                         % (text, plot.FORMATS_TEXT))
+    return text
 
 
 def _global_options(parser, suppress):
@@ -71,7 +113,8 @@ def _global_options(parser, suppress):
     group.add_argument("--baudrate", type=int, default=default(115200),
                        help="line speed in baud (default 115200)")
     group.add_argument("--station", type=_station, default=default(1),
-                       help="station number of the axis's module (default 1)")
+                       help="station number of the axis's module, %d to %d (default 1)"
+                            % STATIONS)
     group.add_argument("--ppmm", type=_scale, default=default(None),
                        help="pulses per mm of the axis; needed with --port for commands "
                             "that use mm (default on the simulated line: %d)" % SIM_PPMM)
@@ -79,9 +122,10 @@ def _global_options(parser, suppress):
     group.add_argument("--sim-speed", type=_positive, default=default(1.0), metavar="FACTOR",
                        help="run simulated time FACTOR times faster than the clock "
                             "(default 1); time limits stay in real seconds")
-    group.add_argument("--sim-start", type=float, default=default(SIM_START_MM), metavar="MM",
+    group.add_argument("--sim-start", type=_sim_start, default=default(SIM_START_MM),
+                       metavar="MM",
                        help="where the simulated axis stands at start, seen from the "
-                            "origin sensor (default %g mm)"
+                            "origin sensor, between the limit switches (default %g mm)"
                             % SIM_START_MM)
 
 
@@ -91,13 +135,23 @@ def _profile_options(parser, velocity, timeout=False):
                             help="give up (and stop the axis) after S seconds "
                                  "(default: no limit)")
     group = parser.add_argument_group("speed profile (loaded into the module)")
-    group.add_argument("--start-velocity", type=float, metavar="MM_S",
+    group.add_argument("--start-velocity", type=_number, metavar="MM_S",
                        help="start velocity of the ramp (default: 2, or the velocity "
                             "if that is lower)")
-    group.add_argument("--velocity", type=float, metavar="MM_S",
+    group.add_argument("--velocity", type=_number, metavar="MM_S",
                        help="velocity (default %g)" % velocity)
-    group.add_argument("--acceleration-time", type=float, default=0.2, metavar="S",
+    group.add_argument("--acceleration-time", type=_number, default=0.2, metavar="S",
                        help="ramp time up and down (default 0.2)")
+
+
+def _recording_options(parser, what="the run"):
+    group = parser.add_argument_group("recording")
+    group.add_argument("--record", metavar="FILE.csv",
+                       help="sample the station during %s and write one CSV row per sample "
+                            "(time, position, velocity, running and the inputs)" % what)
+    group.add_argument("--plot", type=_picture, metavar="FILE.png",
+                       help="record and draw position and velocity against time to a .png, "
+                            ".svg or .pdf picture (needs matplotlib)")
 
 
 def build_parser():
@@ -135,17 +189,19 @@ def build_parser():
     sub.add_argument("--direction", choices=("negative", "positive"), default="negative",
                      help="direction the run starts in (default negative)")
     _profile_options(sub, 20.0, timeout=True)
+    _recording_options(sub, "the homing run")
 
     sub = command("move", "move to a position or by a distance and wait for the end",
                   "Load the speed profile, start a move and show its progress until it "
                   "ends. A move that ends early (limit switch, alarm, emergency input, "
                   "stop) exits with code 1 and says why.")
     target = sub.add_mutually_exclusive_group(required=True)
-    target.add_argument("--absolute", type=float, metavar="MM", help="move to position MM")
-    target.add_argument("--relative", type=float, metavar="MM", help="move by MM")
+    target.add_argument("--absolute", type=_number, metavar="MM", help="move to position MM")
+    target.add_argument("--relative", type=_number, metavar="MM", help="move by MM")
     target.add_argument("--repeat", action="store_true",
                         help="move again by the relative distance the module holds")
     _profile_options(sub, 20.0, timeout=True)
+    _recording_options(sub, "the move")
 
     sub = command("jog", "run until Enter, Ctrl-C or SIGTERM, then stop",
                   "Load the speed profile and run the axis continuously until you press "
@@ -156,6 +212,7 @@ def build_parser():
     sub.add_argument("--direction", choices=("negative", "positive"), default="positive",
                      help="direction of the run (default positive)")
     _profile_options(sub, 5.0)
+    _recording_options(sub, "the jog")
 
     sub = command("stop", "stop the axis and wait until it is at rest",
                   "Send the stop command (the axis ramps down) and wait until it is at rest "
@@ -184,12 +241,41 @@ def build_parser():
                      help="edge of the origin input that counts (module default falling)")
     sub.add_argument("--reverse-direction", choices=("yes", "no"),
                      help="invert the direction output (module default no)")
+
+    sub = command("record", "record the station without moving it",
+                  "Sample the station for --duration seconds (or until Ctrl-C or SIGTERM, "
+                  "exit code 0) without moving it, for instance while another program moves "
+                  "it, and write one CSV row per sample: " + RECORD_COLUMNS)
+    sub.add_argument("file", metavar="FILE.csv", help="the CSV file to write")
+    sub.add_argument("--duration", type=_positive, metavar="S",
+                     help="how long to record (default: until Ctrl-C or SIGTERM)")
+    sub.add_argument("--plot", type=_picture, metavar="FILE.png",
+                     help="also draw the recording to a .png, .svg or .pdf picture")
+
+    sub = commands.add_parser(
+        "plot", help="draw a recording: position and velocity against time",
+        description="Draw a recording made with --record or 'record' to a picture: position "
+                    "and velocity against time, one above the other, with the moments the "
+                    "inputs changed marked and labelled. Needs matplotlib (on Debian: "
+                    "apt-get install python3-matplotlib); without it the command says so "
+                    "and exits with code 3.", epilog=EPILOG)
+    sub.add_argument("file", metavar="FILE.csv", help="the recording")
+    sub.add_argument("-o", "--output", type=_picture, metavar="FILE.png",
+                     help="the picture: .png, .svg or .pdf (default: FILE.png beside the "
+                          "recording)")
+    sub.add_argument("--title", help="title of the picture (default: the recording's name)")
     return parser
 
 
 def _error(message):
     sys.stderr.write("%s: %s\n" % (PROG, message))
     sys.stderr.flush()
+
+
+def _run_offline(options):
+    """The commands that need no line."""
+    from .commands import draw_recording
+    return draw_recording(options)
 
 
 def _run(options):
@@ -214,11 +300,8 @@ def _run(options):
 
 def main(argv=None):
     options = build_parser().parse_args(argv)
-    if options.port is not None and options.ppmm is None and options.command in NEEDS_SCALE:
-        _error("give --ppmm (pulses per mm) with --port: '%s' works in mm" % options.command)
-        return EXIT_USAGE
     try:
-        code = _run(options)
+        code = _run_offline(options) if options.command == "plot" else _run(options)
     except Interrupted as interrupt:
         code = exit_code_for_signal(interrupt.signum)
     except KeyboardInterrupt:

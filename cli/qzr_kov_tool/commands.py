@@ -2,24 +2,29 @@
 signals, prints what it did and returns the exit code, or raises ToolError."""
 
 import collections
+import os
 import sys
 import threading
 import time
 
-from .display import LiveText, status_block, stop_source_text
+from . import plot
+from .display import LiveText, progress_line, status_block, stop_source_text
 from .errors import EXIT_OK, Interrupted, Refused, ToolError, from_controller
-from .motion import (Watcher, stop_and_settle, stopped_on_failure, wait_until_still,
-                     wait_while_moving)
+from .motion import (REFRESH, Progress, Watcher, stop_and_settle, stopped_on_failure,
+                     wait_until_still, wait_while_moving)
+from .record import read_csv, recording
 from .signals import signal_name
 
-#: the highest pulse rate the module accepts for a speed, in pulses per second
-MAX_PULSE_RATE = 70000
 #: what the module's wait raises when its time limit is up
 LOCATING_TIMEOUT_TEXT = "定位超时"
+#: the module keeps positions and distances in pulses as 32-bit integers
+PULSE_RANGE = (-2 ** 31, 2 ** 31 - 1)
+#: the module keeps the acceleration time in ms as a 32-bit unsigned integer
+MAX_ACCELERATION_MS = 2 ** 32 - 1
 
 Status = collections.namedtuple("Status", [
-    "position", "running", "origin", "negative_limit", "positive_limit", "alarm",
-    "emergency_input", "stop_source", "negative_limit_disabled",
+    "position", "running", "drive_enabled", "origin", "negative_limit", "positive_limit",
+    "alarm", "emergency_input", "stop_source", "negative_limit_disabled",
     "positive_limit_disabled", "alarm_disabled", "emergency_disabled"])
 
 
@@ -44,6 +49,7 @@ def read_status(session):
         # status words: the inputs are all the tool relies on in those.
         position=axis.get_position(station),
         running=axis.is_running(station),
+        drive_enabled=axis.get_coil(station, "Y2"),
         origin=axis.at_o(station, words),
         negative_limit=axis.at_negative_limit(station, words),
         positive_limit=axis.at_positive_limit(station, words),
@@ -84,23 +90,35 @@ def status(session, options, signals):
 
 def profile(session, options, velocity_default):
     """The (start velocity, velocity, acceleration time) of the options,
-    checked the way the module checks them, before anything moves."""
-    velocity = velocity_default if options.velocity is None else options.velocity
+    checked the way the module checks them, before anything moves. The
+    messages name the option a value came from."""
+    if options.velocity is None:
+        velocity = velocity_default
+        velocity_text = "%g mm/s (the default velocity)" % velocity
+    else:
+        velocity = options.velocity
+        velocity_text = "--velocity %g mm/s" % velocity
+        if not velocity > 0:
+            raise Refused("--velocity must be above 0 mm/s, not %g" % velocity)
     start = options.start_velocity
     if start is None:
         start = min(velocity, 2.0)
+    elif not start > 0:
+        raise Refused("--start-velocity must be above 0 mm/s, not %g" % start)
+    elif velocity < start:
+        raise Refused("the velocity must not be below the start velocity: %s is below "
+                      "--start-velocity %g mm/s" % (velocity_text, start))
     acceleration = options.acceleration_time
-    if not start > 0:
-        raise Refused("the start velocity must be above 0 mm/s")
-    if velocity < start:
-        raise Refused("the velocity (%g mm/s) must not be below the start velocity (%g mm/s)"
-                      % (velocity, start))
     if acceleration < 0:
-        raise Refused("the acceleration time must not be negative")
+        raise Refused("--acceleration-time must not be negative, not %g" % acceleration)
+    if acceleration * 1000 > MAX_ACCELERATION_MS:
+        raise Refused("--acceleration-time %g s is too long: the module takes at most %d s"
+                      % (acceleration, MAX_ACCELERATION_MS // 1000))
     rate = abs(velocity * session.ppmm)
-    if rate > MAX_PULSE_RATE:
-        raise Refused("%g mm/s is %d pulses/s at %s pulses/mm; the module allows at most %d"
-                      % (velocity, rate, session.ppmm, MAX_PULSE_RATE))
+    limit = session.module._MaxPulsePerSecond
+    if rate > limit:
+        raise Refused("%s is %d pulses/s at %s pulses/mm; the module allows at most %d"
+                      % (velocity_text, rate, session.ppmm, limit))
     return start, velocity, acceleration
 
 
@@ -113,6 +131,10 @@ def _load_profile(session, speeds):
 
 def _profile_text(speeds):
     return "%g -> %g mm/s in %g s" % speeds
+
+
+def _plot_title(session, doing):
+    return "station %s, %s pulses/mm: %s" % (session.station, session.ppmm, doing)
 
 
 # -- home ------------------------------------------------------------------
@@ -137,8 +159,16 @@ def home(session, options, signals):
                           "towards %s (enable it with 'config --%s-limit enable', or use "
                           "--method origin-only)" % ((options.direction,) * 3))
     axis.finding_o_method = method
-    say("homing station %s: method %s, direction %s, %s"
-        % (station, options.method, options.direction, _profile_text(speeds)))
+    doing = "homing %s, direction %s, %s" % (options.method, options.direction,
+                                             _profile_text(speeds))
+    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+        say("homing station %s: method %s, direction %s, %s"
+            % (station, options.method, options.direction, _profile_text(speeds)))
+        return _home(session, options, signals, speeds, direction)
+
+
+def _home(session, options, signals, speeds, direction):
+    axis, station = session.axis, session.station
     try:
         axis.find_o(station, speeds[0], speeds[1], speeds[2], direction)
     except Exception as error:
@@ -165,22 +195,52 @@ def home(session, options, signals):
 
 # -- move ------------------------------------------------------------------
 
+def _check_length(session, option, mm):
+    """MM (of --OPTION) as the module will hold it: a 32-bit pulse count."""
+    pulses = mm * session.ppmm
+    low, high = PULSE_RANGE
+    if not low - 1 < pulses < high + 1:      # the module truncates toward zero
+        raise Refused("--%s %g mm is %.4g pulses at %s pulses/mm; the module holds at most "
+                      "%d pulses either way" % (option, mm, pulses, session.ppmm, high))
+
+
+NOT_HOMED_NOTE = ("note: the simulated axis is not homed (the line is fresh each run): "
+                  "positions count from where it stands, %g mm from the origin sensor")
+NOT_HOMED_HINT = ("; positions count from where the axis stood at power-up until it is homed: "
+                  "has it been homed ('qzr-kov home')?")
+
+
 def move(session, options, signals):
     axis, station = session.axis, session.station
+    for option in ("absolute", "relative"):
+        if getattr(options, option) is not None:
+            _check_length(session, option, getattr(options, option))
     speeds = profile(session, options, 20.0)
     _load_profile(session, speeds)
     if options.absolute is not None:
-        say("moving station %s to %.3f mm, %s" % (station, options.absolute,
-                                                   _profile_text(speeds)))
+        doing = "move to %g mm, %s" % (options.absolute, _profile_text(speeds))
+        text = "moving station %s to %.3f mm, %s" % (station, options.absolute,
+                                                      _profile_text(speeds))
         start = lambda: axis.locate_absolutely(station, options.absolute)
     elif options.relative is not None:
-        say("moving station %s by %.3f mm, %s" % (station, options.relative,
-                                                   _profile_text(speeds)))
+        doing = "move by %g mm, %s" % (options.relative, _profile_text(speeds))
+        text = "moving station %s by %.3f mm, %s" % (station, options.relative,
+                                                      _profile_text(speeds))
         start = lambda: axis.locate_relatively(station, options.relative)
     else:
-        say("moving station %s by its last relative distance again, %s"
-            % (station, _profile_text(speeds)))
+        doing = "move by the last relative distance, %s" % _profile_text(speeds)
+        text = ("moving station %s by its last relative distance again, %s"
+                % (station, _profile_text(speeds)))
         start = lambda: axis.locate_relatively(station)
+    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+        if options.absolute is not None and session.simulated:
+            say(NOT_HOMED_NOTE % options.sim_start)
+        say(text)
+        return _move(session, options, signals, start)
+
+
+def _move(session, options, signals, start):
+    axis, station = session.axis, session.station
     try:
         start()
     except Exception as error:
@@ -199,8 +259,11 @@ def move(session, options, signals):
         if type(error) is not OSError:     # the line's own failures are subclasses
             raise
         source = read_stop_source(axis, station)
-        raise ToolError("the move ended early: stopped by the %s at %.3f mm"
-                        % (stop_source_text(source), axis.get_position(station)))
+        sources = session.module.StopSource
+        limits = (sources.NegativeLimit, sources.PositiveLimit)
+        hint = NOT_HOMED_HINT if options.absolute is not None and source in limits else ""
+        raise ToolError("the move ended early: stopped by the %s at %.3f mm%s"
+                        % (stop_source_text(source), axis.get_position(station), hint))
     say("done: position %.3f mm" % axis.get_position(station))
     return EXIT_OK
 
@@ -232,14 +295,16 @@ def jog(session, options, signals):
     _load_profile(session, speeds)
     key = EnterKey()
     run = axis.run_positive if options.direction == "positive" else axis.run_negative
-    try:
-        run(station)
-    except Exception as error:
-        raise from_controller(error, "starting the jog")
-    with stopped_on_failure(session):
-        say("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
-            % (station, options.direction, _profile_text(speeds)))
-        return _jog_until_stopped(session, signals, key)
+    doing = "jog %s, %s" % (options.direction, _profile_text(speeds))
+    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+        try:
+            run(station)
+        except Exception as error:
+            raise from_controller(error, "starting the jog")
+        with stopped_on_failure(session):
+            say("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
+                % (station, options.direction, _profile_text(speeds)))
+            return _jog_until_stopped(session, signals, key)
 
 
 def _jog_until_stopped(session, signals, key):
@@ -336,5 +401,55 @@ def config(session, options, signals):
     return EXIT_OK
 
 
+# -- record, plot -----------------------------------------------------------
+
+def record(session, options, signals):
+    """Sample the station without moving it, for --duration seconds of the
+    line's time or until a stop signal."""
+    duration = options.duration
+    title = _plot_title(session, "recorded without moving it")
+    with recording(session, options.file, options.plot, title) as recorder:
+        say("recording station %s %s; Ctrl-C ends it"
+            % (session.station, "for %g s" % duration if duration else "until a stop signal"))
+        live = LiveText()
+        clock = session.clock
+        end = None if duration is None else clock.time() + duration
+        while True:
+            # The line's seconds left, in seconds of the wall clock.
+            left = None if end is None else (end - clock.time()) / _speed(session)
+            if left is not None and left <= 0:
+                break
+            if signals.wait(REFRESH if left is None else min(REFRESH, left)):
+                break
+            sample = recorder.latest
+            if sample is not None:
+                live.show(progress_line(Progress(sample.position_mm, sample.running,
+                                                 sample.origin, sample.negative_limit,
+                                                 sample.positive_limit)))
+        live.done()
+        if signals.raised:
+            say("recording ended (%s)" % signal_name(signals.signum))
+    return EXIT_OK
+
+
+def _speed(session):
+    """How much faster than the wall clock the line's time runs."""
+    return getattr(session.clock, "factor", 1.0)
+
+
+def draw_recording(options):
+    """The plot command: a recording's CSV file drawn to a picture."""
+    output = options.output or os.path.splitext(options.file)[0] + ".png"
+    if os.path.abspath(output) == os.path.abspath(options.file):
+        raise Refused("the picture would replace the recording %s: name it with -o"
+                      % options.file)
+    plot.check(output)
+    rows = read_csv(options.file)
+    plot.draw(rows, output, options.title or os.path.basename(options.file))
+    say("plotted %d samples over %.3f s to %s"
+        % (len(rows), rows[-1].time_s - rows[0].time_s, output))
+    return EXIT_OK
+
+
 COMMANDS = dict(status=status, home=home, move=move, jog=jog, stop=stop,
-                enable=enable, disable=disable, config=config)
+                enable=enable, disable=disable, config=config, record=record)

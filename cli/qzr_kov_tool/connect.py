@@ -6,6 +6,7 @@ import sys
 import types
 
 from .errors import LinkError, Refused, ToolError, describe_exception
+from .record import WallClock
 
 #: pulses per millimetre on the simulated line unless --ppmm says otherwise
 SIM_PPMM = 100
@@ -72,15 +73,18 @@ def simulated_line(ppmm, start_mm, speed):
 
 
 class Session(object):
-    """The controller, the station it works on and that station's scale."""
+    """The controller, the station it works on and that station's scale;
+    ``clock`` is the line's time (the simulated line's own, which may run
+    faster than the wall clock)."""
 
-    def __init__(self, module, axis, station, ppmm, simulated, line=None):
+    def __init__(self, module, axis, station, ppmm, simulated, line=None, clock=None):
         self.module = module
         self.axis = axis
         self.station = station
         self.ppmm = ppmm
         self.simulated = simulated
         self.line = line
+        self.clock = clock or getattr(line, "clock", None) or WallClock()
 
     def close(self):
         """Release the line. A homing result that could not be collected
@@ -96,7 +100,13 @@ def _scale(value):
     return int(value) if value == int(value) else value
 
 
+#: the commands that work in millimetres: on a real port they need --ppmm
+NEEDS_SCALE = ("status", "home", "move", "jog", "stop", "record")
+
+
 def open_session(options):
+    """The session the options ask for. The master module is looked for
+    first: without it nothing else matters."""
     simulated = options.port is None
     ppmm = options.ppmm
     if simulated:
@@ -105,6 +115,9 @@ def open_session(options):
         if ppmm <= 0:
             raise Refused("the simulated line needs a positive --ppmm")
     module = load_controller_module(simulated)
+    if not simulated and ppmm is None and options.command in NEEDS_SCALE:
+        raise Refused("give --ppmm (pulses per mm) with --port: '%s' works in mm"
+                      % options.command)
     line = None
     if simulated:
         line = simulated_line(ppmm, options.sim_start, options.sim_speed)

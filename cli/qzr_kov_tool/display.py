@@ -41,6 +41,12 @@ def emergency_text(input_on):
     return "ACTIVE (input off: button pressed or circuit open)"
 
 
+def drive_text(enabled):
+    if enabled:
+        return "enabled (Y2 on: the motor holds torque)"
+    return "DISABLED (Y2 off: the axis is free and does not follow the pulses)"
+
+
 def alarm_text(active):
     return "ACTIVE (input on)" if active else "off"
 
@@ -50,6 +56,7 @@ def status_block(status):
     rows = [
         ("position", "%.3f mm" % status.position),
         ("running", "yes" if status.running else "no"),
+        ("drive", drive_text(status.drive_enabled)),
         ("origin input", on_off(status.origin)),
         ("negative limit", on_off(status.negative_limit)),
         ("positive limit", on_off(status.positive_limit)),

@@ -8,7 +8,7 @@ EXIT_FAILED = 1
 #: bad arguments, or the controller refused the command
 EXIT_USAGE = 2
 #: no connection: the master module is missing, the port would not open, or
-#: an exchange with the station failed
+#: an exchange with the station failed; also a missing matplotlib for a plot
 EXIT_NO_LINK = 3
 
 

@@ -1,0 +1,182 @@
+"""Recording and plotting with qzr-kov on the simulated line: the CSV rows of
+a move (a trapezoid), of a move into a limit switch, of a run stopped by
+Ctrl-C and of a motion someone else made; pictures in each format; a
+missing matplotlib."""
+import csv
+import os
+import re
+import signal
+import sys
+import tempfile
+import unittest
+
+from tests import support
+from tests.test_tool import FAST, ToolCase, run_tool
+from tests.test_tool_parts import Quiet, options, session_on
+from qzr_kov_sim import ScaledClock, SimulatedLine
+
+sys.path.insert(0, os.path.join(support.REPO, "cli"))
+
+from qzr_kov_tool import commands  # noqa: E402
+from qzr_kov_tool.signals import StopSignals  # noqa: E402
+
+COLUMNS = ["time_s", "position_mm", "velocity_mm_s", "running", "origin", "negative_limit",
+           "positive_limit", "alarm", "emergency"]
+try:
+    import matplotlib  # noqa: F401  (the tool runs on this interpreter)
+    HAVE_MATPLOTLIB = True
+except ImportError:
+    HAVE_MATPLOTLIB = False
+NO_MATPLOTLIB = ("matplotlib is not installed for this interpreter (Debian's python3-matplotlib "
+                 "serves /usr/bin/python3)")
+SIGNATURES = {".png": b"\x89PNG\r\n\x1a\n", ".svg": b"<?xml", ".pdf": b"%PDF"}
+
+
+def scratch():
+    return tempfile.mkdtemp(prefix="qzr_kov-record-", dir=support.WORKDIR)
+
+
+def read_rows(path):
+    """The header and the rows as numbers."""
+    with open(path, newline="") as stream:
+        reader = csv.reader(stream)
+        header = next(reader)
+        return header, [[float(value) for value in row] for row in reader]
+
+
+def column(rows, name):
+    return [row[COLUMNS.index(name)] for row in rows]
+
+
+class RecordingTest(ToolCase):
+    def test_a_move_records_a_trapezoid(self):
+        path = os.path.join(scratch(), "move.csv")
+        result = run_tool("move", "--absolute", "30", "--velocity", "20",
+                          "--acceleration-time", "0.4", "--record", path, "--sim-speed", "4")
+        self.assert_ok(result)
+        self.assertIn("recorded", result.stdout)
+        header, rows = read_rows(path)
+        self.assertEqual(header, COLUMNS)
+        times = column(rows, "time_s")
+        self.assertEqual(times[0], 0.0)
+        self.assertTrue(all(a < b for a, b in zip(times, times[1:])), times)
+        # 80 samples per second of the axis's time are asked for; a loaded
+        # machine may deliver fewer, but never a handful.
+        self.assertGreater(len(rows) / times[-1], 25)
+        position = column(rows, "position_mm")
+        self.assertEqual((position[0], position[-1]), (0.0, 30.0))
+        self.assertEqual(position, sorted(position))
+        running = column(rows, "running")
+        self.assertEqual((running[0], running[-1], max(running)), (0, 0, 1))
+        self.assertEqual(set(column(rows, "emergency")), {1.0})   # the input, released
+        # From rest up the ramp, along the top, down the ramp to rest, in mm/s.
+        velocity = column(rows, "velocity_mm_s")
+        top = [i for i, v in enumerate(velocity) if v == 20]
+        rising, falling = velocity[:top[0]], velocity[top[-1] + 1:]
+        self.assertEqual((velocity[0], velocity[-1]), (0.0, 0.0))
+        self.assertEqual(rising, sorted(rising))
+        self.assertEqual(falling, sorted(falling, reverse=True))
+        self.assertEqual(set(velocity[top[0]:top[-1] + 1]), {20.0})
+        self.assertGreater(times[top[-1]] - times[top[0]], 0.5)   # 1.1 s at full speed
+        for ramp in (rising, falling):
+            self.assertGreaterEqual(len([v for v in ramp if 2 < v < 20]), 3)
+
+    def test_a_move_into_a_limit_records_the_switch(self):
+        folder = scratch()
+        path = os.path.join(folder, "limit.csv")
+        result = run_tool("move", "--absolute", "400", "--velocity", "100", "--record", path,
+                          *FAST)
+        self.assert_one_line_error(result, 1, "ended early", "positive limit switch")
+        self.assertIn("recorded", result.stdout)
+        header, rows = read_rows(path)
+        limit = column(rows, "positive_limit")
+        first = limit.index(1)
+        self.assertGreater(first, 0)
+        self.assertEqual(set(limit[first:]), {1.0})
+        self.assertEqual(column(rows, "position_mm")[first], 260.0)
+        self.assertEqual(set(column(rows, "negative_limit")), {0.0})
+
+    def test_ctrl_c_still_stops_the_axis_and_the_recording_is_kept(self):
+        folder = scratch()
+        for args in (["move", "--absolute", "200"], ["jog"], ["home"]):
+            path = os.path.join(folder, args[0] + ".csv")
+            tool = self.interactive(*(args + ["--velocity", "1", "--record", path]))
+            tool.read_until("running")
+            tool.process.send_signal(signal.SIGINT)
+            code, out, err = tool.finish()
+            self.assertEqual((code, err), (130, ""), out)
+            stopped = re.search(r"axis stopped at (-?\d+\.\d+) mm", out)
+            self.assertIsNotNone(stopped, out)
+            self.assertIn("recorded", out)
+            # The last sample shows the axis where the tool said it stopped.
+            header, rows = read_rows(path)
+            self.assertEqual(column(rows, "running")[-1], 0.0)
+            self.assertAlmostEqual(column(rows, "position_mm")[-1], float(stopped.group(1)))
+
+    def test_a_file_that_cannot_be_written_is_refused_before_anything_moves(self):
+        path = os.path.join(scratch(), "no-such-folder", "move.csv")
+        result = run_tool("move", "--absolute", "10", "--record", path)
+        self.assert_one_line_error(result, 2, "cannot write the recording")
+        self.assertNotIn("moving", result.stdout)
+
+
+class RecordInProcessTest(unittest.TestCase):
+    def test_record_follows_a_motion_made_by_someone_else(self):
+        session = session_on(SimulatedLine("tool-record", clock=ScaledClock(20)))
+        axis = session.axis
+        axis.set_parameters(1, 5.0, 20.0, 0.1)
+        axis.locate_relatively(1, 15.0)       # 0.85 s of the line's time
+        path = os.path.join(scratch(), "other.csv")
+        with Quiet():
+            code = commands.record(session, options("record", "--duration", "1.5", path),
+                                   StopSignals())
+        self.assertEqual(code, 0)
+        header, rows = read_rows(path)
+        self.assertEqual(column(rows, "position_mm")[-1], 15.0)
+        self.assertEqual(column(rows, "running")[0], 1.0)
+        self.assertEqual(column(rows, "running")[-1], 0.0)
+        session.close()
+
+
+class PictureTest(ToolCase):
+    @unittest.skipUnless(HAVE_MATPLOTLIB, NO_MATPLOTLIB)
+    def test_record_and_plot_in_one_go_and_from_the_file(self):
+        folder = scratch()
+        recording, picture = os.path.join(folder, "m.csv"), os.path.join(folder, "m.png")
+        result = run_tool("move", "--relative", "20", "--record", recording, "--plot", picture,
+                          *FAST)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("plotted", result.stdout)
+        pictures = [picture]
+        for ending in (".svg", ".pdf"):
+            pictures.append(os.path.join(folder, "again" + ending))
+            result = run_tool("plot", recording, "-o", pictures[-1], "--title", "again")
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for path in pictures:
+            with open(path, "rb") as stream:
+                data = stream.read()
+            ending = os.path.splitext(path)[1]
+            self.assertTrue(data.startswith(SIGNATURES[ending]), path)
+            # Two panels with axes, labels and marks; not a blank page, not a poster.
+            self.assertTrue(8000 < len(data) < 2000000, (path, len(data)))
+
+    def test_without_matplotlib_plot_says_so_and_recording_still_works(self):
+        # A matplotlib that cannot be imported, first on the path.
+        hidden = scratch()
+        os.mkdir(os.path.join(hidden, "matplotlib"))
+        with open(os.path.join(hidden, "matplotlib", "__init__.py"), "w") as stream:
+            stream.write("raise ImportError('No module named matplotlib (hidden by the test)')\n")
+        folder = scratch()
+        recording, picture = os.path.join(folder, "m.csv"), os.path.join(folder, "m.png")
+        result = run_tool("plot", recording, "-o", picture, first=[hidden])
+        self.assert_one_line_error(result, 3, "needs matplotlib", "python3-matplotlib")
+        result = run_tool("move", "--relative", "5", "--plot", picture, first=[hidden])
+        self.assert_one_line_error(result, 3, "needs matplotlib")
+        self.assertNotIn("moving", result.stdout)
+        result = run_tool("move", "--relative", "5", "--record", recording, *FAST, first=[hidden])
+        self.assert_ok(result)
+        self.assertEqual(column(read_rows(recording)[1], "position_mm")[-1], 5.0)
+        self.assertFalse(os.path.exists(picture))
+
+if __name__ == "__main__":
+    unittest.main()
