@@ -1,0 +1,204 @@
+"""qzr_kov_motion on the simulated line: moves and homing as futures, wait_all,
+failures, time limits, cancel, stopping() and asyncio; Ctrl-C in a child."""
+import asyncio
+import concurrent.futures
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+
+from tests import support
+from tests.support import qzr_kov
+from qzr_kov_sim import CommunicationError, ScaledClock, SimulatedLine
+from qzr_kov_motion import Axis, MotionError, stopping, wait_all
+
+StopSource = qzr_kov.StopSource
+# 100 pulses per mm: limit switches at -30 and +30 mm, origin at 0.
+LAYOUT = {"physical_position": 0, "origin_at": 0, "negative_limit_at": -3000,
+          "positive_limit_at": 3000}
+# Homing that takes about a second of real time: a cancel or an error comes
+# long before its end.
+SLOW_HOMING = (10.0, 20.0, 0.02)
+
+
+class MotionCase(unittest.TestCase):
+    def setUp(self):
+        self.line = SimulatedLine("motion", clock=ScaledClock(4), layout=LAYOUT)
+        self.c = qzr_kov.KOVAxisController(self.line)
+        self.a, self.b = Axis(self.c, 1), Axis(self.c, 2)
+        for station in (1, 2):
+            self.c.set_ppmm(station, 100)
+            self.c.set_parameters(station, 10.0, 200.0, 0.02)
+        self.log = support.LogReader()
+
+    def tearDown(self):
+        for thread in list(self.c._find_o_threads.values()):
+            thread.join(10)
+        self.c.close(force=True)
+
+    def logged(self, text):
+        return [line for line in self.log.lines() if text in line]
+
+
+class MovesTest(MotionCase):
+    def test_two_axes_collected_with_wait_all(self):
+        motions = [self.a.move_to(5.0), self.b.move_by(-3.0)]
+        self.assertEqual(wait_all(motions, 10), [5.0, -3.0])
+        self.assertEqual([self.a.position, self.b.running], [5.0, False])
+        self.assertEqual(len(self.logged("locating done. Stop source: 0")), 2)
+
+    def test_limit_switch_and_line_failures(self):
+        with self.assertRaises(MotionError) as caught:
+            self.a.move_to(50.0).wait(10)
+        error = caught.exception
+        self.assertIsInstance(error, OSError)
+        self.assertEqual((error.station, error.stop_source, error.position),
+                         (1, StopSource.PositiveLimit, 30.0))
+        self.assertRegex(str(error), r"^station 1: .*positive limit.*\(定位动作因故未能完成:4\)$")
+        # Neither the stop source nor the position can be read afterwards:
+        # the code comes from the module's text.
+        self.line.fail_on("get_int32", CommunicationError, station=2, name="D20", skip=1)
+        self.line.fail_on("get_int32", CommunicationError, station=2, name="DT10")
+        error = self.b.move_to(-50.0).exception(10)
+        self.assertEqual((error.station, error.stop_source, error.position),
+                         (2, StopSource.NegativeLimit, None))
+        # A failure of the line itself comes through as it was.
+        self.line.fail_on("get_coil", CommunicationError("down"), station=1, name="Y1")
+        self.assertIs(type(self.a.move_to(0.0).exception(10)), CommunicationError)
+
+    def test_time_limit_leaves_the_motion_running(self):
+        self.c.set_velocity(1, 10.0)
+        motion = self.a.move_to(20.0)
+        for wait in (motion.wait, lambda t: wait_all([motion], t)):
+            with self.assertRaises(TimeoutError) as caught:
+                wait(0.01)
+            self.assertIsInstance(caught.exception, concurrent.futures.TimeoutError)
+            self.assertTrue(motion.running())
+        self.assertEqual(motion.wait(10), 20.0)
+        self.assertFalse(motion.running())
+
+
+class CancelTest(MotionCase):
+    def test_cancel_a_move(self):
+        self.c.set_velocity(1, 20.0)
+        motion = self.a.move_to(25.0)
+        seen = []
+        motion.add_done_callback(seen.append)
+        self.assertTrue(motion.cancel())
+        self.assertEqual((motion.cancelled(), motion.done(), seen), (True, True, [motion]))
+        self.assertEqual(concurrent.futures.wait([motion], 1).done, {motion})
+        self.assertRaises(concurrent.futures.CancelledError, motion.wait)
+        self.assertTrue(motion.cancel())
+        self.assertEqual(self.logged("Stop station"), ["INFO - Stop station 1"])
+        self.assertFalse(self.a.running)           # at rest once cancel() returns
+        self.assertLess(self.a.position, 25.0)
+        done = self.a.move_by(1.0)
+        done.wait(10)
+        self.assertFalse(done.cancel())
+
+    def test_cancel_homing_collects_its_result(self):
+        homing = self.a.home(*SLOW_HOMING)
+        self.assertTrue(homing.cancel())
+        self.assertFalse(self.c.is_finding_o(1))
+        self.assertRaises(concurrent.futures.CancelledError, homing.result)
+        self.assertEqual(len(self.logged("Wait for finding O done. Station 1")), 1)
+        self.c.close()  # nothing pending
+
+
+class StoppingTest(MotionCase):
+    def test_interrupted_or_failed_while_homing(self):
+        for error in (KeyboardInterrupt(), ValueError("bad")):
+            self.log.mark()
+            homing = [self.a.home(*SLOW_HOMING)]
+            self.c.find_o(2, *SLOW_HOMING)      # started outside the package
+            with self.assertRaises(type(error)):
+                with stopping(self.a, self.b):
+                    raise error
+            self.assertEqual([self.c.is_finding_o(1), self.c.is_finding_o(2)], [False, False])
+            self.assertEqual([self.a.running, self.b.running], [False, False])
+            self.assertEqual(len(self.logged("Stop station")), 2)
+            self.assertIsInstance(homing[0].exception(10), MotionError)
+            self.assertIsNone(homing[0].exception().stop_source)
+
+    def test_normal_exit_and_a_failing_stop(self):
+        with stopping(self.a) as axes:
+            self.assertEqual(axes, (self.a,))
+        self.line.fail_on("set_coil", CommunicationError("down"), station=1, name="R0")
+        self.b.move_to(20.0)
+        with self.assertLogs("qzr_kov_motion", "WARNING") as warnings:
+            with self.assertRaises(KeyboardInterrupt):
+                with stopping(self.a, self.b):
+                    raise KeyboardInterrupt
+        self.assertIn("station 1: stop failed after KeyboardInterrupt", warnings.output[0])
+        self.assertEqual(self.logged("Stop station"), ["INFO - Stop station 2"])
+
+
+class AsyncioTest(MotionCase):
+    def test_awaiting_two_motions_leaves_the_loop_free(self):
+        ticks = []
+
+        async def ticker():
+            while True:
+                ticks.append(1)
+                await asyncio.sleep(0.001)
+
+        async def main():
+            tick = asyncio.ensure_future(ticker())
+            first, second = self.a.move_to(4.0), self.b.home(10.0, 100.0, 0.02)
+            results = [await first, await second]
+            tick.cancel()
+            return results
+
+        loop = asyncio.new_event_loop()
+        self.addCleanup(loop.close)
+        self.assertEqual(loop.run_until_complete(main()), [4.0, True])
+        self.assertGreater(len(ticks), 3)
+
+
+CHILD = textwrap.dedent("""
+    import signal, sys
+    signal.signal(signal.SIGINT, signal.default_int_handler)   # even if ignored here
+    from qzr_kov import KOVAxisController
+    from qzr_kov_sim import SimulatedLine
+    from qzr_kov_motion import Axis, stopping, wait_all
+    controller = KOVAxisController(SimulatedLine("child"))
+    axes = [Axis(controller, 1), Axis(controller, 2)]
+    try:
+        with stopping(*axes):
+            motions = [axis.home(100.0, 1000.0, 0.05) for axis in axes]
+            print("homing", flush=True)
+            wait_all(motions)
+    finally:
+        print("running", [axis.running for axis in axes],
+              [controller.is_finding_o(axis.station) for axis in axes], flush=True)
+""")
+
+
+class InterruptTest(unittest.TestCase):
+    def test_ctrl_c_while_two_stations_home(self):
+        cwd = tempfile.mkdtemp(dir=support.WORKDIR)
+        child = subprocess.Popen([sys.executable, "-c", CHILD], cwd=cwd, env=support.python_env(),
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 universal_newlines=True)
+        self.addCleanup(lambda: child.poll() is None and child.kill())
+        self.assertEqual(child.stdout.readline(), "homing\n")
+        time.sleep(0.2)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+        self.assertLess(time.monotonic() - sent, 5.0)
+        self.assertNotEqual(child.returncode, 0)
+        self.assertIn("KeyboardInterrupt", err)
+        self.assertEqual(out, "running [False, False] [False, False]\n")
+        with open(os.path.join(cwd, str(qzr_kov._log_filename)), encoding="utf-8") as f:
+            log = f.read()
+        for station in (1, 2):
+            self.assertIn("Stop station %d" % station, log)
+
+
+if __name__ == "__main__":
+    unittest.main()
