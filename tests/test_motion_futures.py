@@ -178,7 +178,17 @@ CHILD = textwrap.dedent("""
 """)
 
 
-class InterruptTest(unittest.TestCase):
+class ChildProcessTest(unittest.TestCase):
+    def test_example_runs(self):
+        result = subprocess.run(
+            [sys.executable, os.path.join(support.REPO, "examples", "motion.py")],
+            cwd=tempfile.mkdtemp(dir=support.WORKDIR), env=support.python_env(),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        for line in ("homed: station 1 at 0.00 mm, station 2 at 0.00 mm",
+                     "stop source PositiveLimit, at 58.50 mm", "ended at 10.00 and 10.00 mm"):
+            self.assertIn(line, result.stdout)
+
     def test_ctrl_c_while_two_stations_home(self):
         cwd = tempfile.mkdtemp(dir=support.WORKDIR)
         child = subprocess.Popen([sys.executable, "-c", CHILD], cwd=cwd, env=support.python_env(),
