@@ -2,7 +2,8 @@
 them, run one until stopped, and run one into its limit.
 
 Run it with tools/demo, which builds the module and puts the simulator and
-qzr_kov_motion on the path. Ctrl-C stops the axes before the program ends. Against real hardware the only change is the first line of main():
+qzr_kov_motion on the path. Ctrl-C stops the axes before the program ends.
+Against real hardware the only change is the first line of main():
 KOVAxisController("/dev/ttyUSB0") instead of a simulated line.
 """
 import os
