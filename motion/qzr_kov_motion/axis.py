@@ -6,7 +6,7 @@ from typing import Callable, Optional, Tuple, Type
 
 from qzr_kov import Direction, KOVAxisController
 
-from .motion import Motion, _homing_runs, watch_homing, watch_move
+from .motion import Motion, _homing_runs, end_homing
 
 _log = logging.getLogger("qzr_kov_motion")
 
@@ -39,28 +39,28 @@ class Axis(object):
         """Starts an absolute move to MM millimetres."""
         self.controller.locate_absolutely(self.station, mm)
         motion = Motion(self, "move")  # type: Motion[float]
-        return motion._start(watch_move)
+        return motion._start()
 
     def move_by(self, mm: float) -> "Motion[float]":
         """Starts a relative move by MM millimetres."""
         self.controller.locate_relatively(self.station, mm)
         motion = Motion(self, "move")  # type: Motion[float]
-        return motion._start(watch_move)
+        return motion._start()
 
     def home(self, start_velocity: float, velocity: float, acceleration_time: float,
              direction: Direction = Direction.Negative) -> "Motion[bool]":
         """Starts homing by the controller's finding_o_method (find_o)."""
-        motion = Motion(self, "homing")  # type: Motion[bool]
-        # On the books before the run starts: stopping() collects it even if
-        # the program is interrupted before its waiter is under way.
-        _homing_runs.add(motion)
-        try:
+        def begin() -> None:
             self.controller.find_o(self.station, start_velocity, velocity, acceleration_time,
                                    direction)
-        except BaseException:
-            _homing_runs.forget(motion)
-            raise
-        return motion._start(watch_homing)
+        motion = Motion(self, "homing", begin, acceleration_time)  # type: Motion[bool]
+        # On the books before the run starts, for stopping() to find even if
+        # the program is interrupted before this returns.
+        _homing_runs.add(motion)
+        motion._start()._begun.wait()
+        if motion._start_error is not None:
+            raise motion._start_error
+        return motion
 
 
 class stopping(object):
@@ -88,16 +88,8 @@ class stopping(object):
         for axis in self.axes:
             _try(axis, "stop", axis.stop, exc_type)
         for axis in self.axes:
-            _try(axis, "collecting the homing result", lambda: _collect_homing(axis), exc_type)
+            _try(axis, "ending its homing run", lambda: end_homing(axis), exc_type)
         return False
-
-
-def _collect_homing(axis: Axis) -> None:
-    for motion in _homing_runs.on(axis):
-        motion._collect_homing()
-    # A run started with the controller's own find_o.
-    if axis.controller.is_finding_o(axis.station):
-        axis.controller.wait_for_find_o_finish(axis.station)
 
 
 def _try(axis: Axis, what: str, call: Callable[[], None], exc_type: Type[BaseException]) -> None:

@@ -2,8 +2,9 @@
 controller's blocking wait and settles the future with what it returned."""
 import concurrent.futures
 import threading
+import time
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generator, Generic, Iterable, List,
-                    Optional, Tuple, TypeVar)
+                    Optional, Tuple, TypeVar, overload)
 
 from qzr_kov import StopSource
 
@@ -24,6 +25,10 @@ else:
         pass
 
 _CANCEL, _FINISH = "cancel", "finish"
+# Seconds between two looks at a homing axis that is being stopped.
+_HALT_POLL = 0.02
+# How long a stopped axis may still ramp down when its ramp is not known.
+_UNKNOWN_RAMP = 1.0
 
 
 class Motion(_FutureBase[_T]):
@@ -38,22 +43,28 @@ class Motion(_FutureBase[_T]):
     while it runs: cancel() stops the axis (see there).
     """
 
-    def __init__(self, axis: "Axis", kind: str) -> None:
+    def __init__(self, axis: "Axis", kind: str, begin: Optional[Callable[[], None]] = None,
+                 ramp: Optional[float] = None) -> None:
         concurrent.futures.Future.__init__(self)
         #: the Axis that moves
         self.axis = axis
         #: "move" or "homing"
         self.kind = kind
+        # Homing: find_o, called by the waiter; the ramp time of the run.
+        self._begin = begin  # type: Optional[Callable[[], None]]
+        self._ramp = _UNKNOWN_RAMP if ramp is None else ramp
         # Who settles the future: the waiter (_FINISH) or a cancel (_CANCEL).
         self._lock = threading.Lock()
         self._claimed = None  # type: Optional[str]
         # The waiter's outcome when it came while a cancel was under way.
         self._stashed = None  # type: Optional[_Outcome]
-        # Homing: the result of wait_for_find_o_finish, collected once.
-        self._collect_lock = threading.Lock()
-        self._homing_outcome = None  # type: Optional[_Outcome]
-        # Set when the waiter's wait has returned.
-        self._watched = threading.Event()
+        self._thread = None  # type: Optional[threading.Thread]
+        self._abandoned = False
+        # Set once the run has been started (or failed to start), and once
+        # the controller's wait has returned.
+        self._begun = threading.Event()
+        self._ended = threading.Event()
+        self._start_error = None  # type: Optional[BaseException]
 
     def __repr__(self) -> str:
         state = "cancelled" if self.cancelled() else "done" if self.done() else "running"
@@ -86,7 +97,7 @@ class Motion(_FutureBase[_T]):
             self._claimed = _CANCEL
         try:
             self.axis.stop()
-            self._watched.wait()
+            self._halt()
         except BaseException:
             with self._lock:
                 self._claimed = None
@@ -109,21 +120,44 @@ class Motion(_FutureBase[_T]):
 
     # -- the waiter
 
-    def _start(self, watch: Callable[["Motion[_T]"], _T]) -> "Motion[_T]":
+    def _start(self) -> "Motion[_T]":
         # A daemon: whatever happens to the program, a waiter never keeps it
         # alive (the module's homing workers do, until the axis stops).
-        thread = threading.Thread(target=self._watch, args=(watch,), daemon=True,
-                                  name="qzr_kov_motion %s, station %d" % (self.kind,
-                                                                         self.axis.station))
-        thread.start()
+        with self._lock:
+            if self._abandoned:
+                return self
+            self._thread = threading.Thread(
+                target=self._watch, daemon=True,
+                name="qzr_kov_motion %s, station %d" % (self.kind, self.axis.station))
+        self._thread.start()
         return self
 
-    def _watch(self, watch: Callable[["Motion[_T]"], _T]) -> None:
+    def _abandon_if_unstarted(self) -> bool:
+        """True if the waiter had not been started, and never will be."""
+        with self._lock:
+            self._abandoned = self._thread is None
+            return self._abandoned
+
+    def _watch(self) -> None:
         try:
-            outcome = (True, watch(self))  # type: _Outcome
+            # Homing is started here rather than in the caller's thread: an
+            # interrupt (Ctrl-C) in the middle of find_o could leave a
+            # worker running that the controller no longer knows of.
+            if self._begin is not None:
+                self._begin()
         except BaseException as error:
-            outcome = (False, error)
-        self._watched.set()
+            _homing_runs.forget(self)
+            self._start_error = error
+            self._begun.set()
+            outcome = (False, error)  # type: _Outcome
+        else:
+            self._begun.set()
+            watch = _WATCHERS[self.kind]
+            try:
+                outcome = (True, watch(self))
+            except BaseException as error:
+                outcome = (False, error)
+        self._ended.set()
         self._finish(outcome)
 
     def _finish(self, outcome: _Outcome) -> None:
@@ -138,21 +172,19 @@ class Motion(_FutureBase[_T]):
         else:
             concurrent.futures.Future.set_exception(self, value)
 
-    def _collect_homing(self) -> _Outcome:
-        """wait_for_find_o_finish for this run, called once whoever asks
-        first: the waiter, a cancel, or stopping()."""
-        with self._collect_lock:
-            if self._homing_outcome is None:
-                axis = self.axis
-                try:
-                    self._homing_outcome = (True, axis.controller.wait_for_find_o_finish(
-                        axis.station))
-                except Exception as error:
-                    self._homing_outcome = (False, error)
-                # An interrupted wait (KeyboardInterrupt) collected nothing:
-                # it leaves the run on the books for the next one to try.
-                _homing_runs.forget(self)
-            return self._homing_outcome
+    def _halt(self) -> None:
+        """Once a stop has been sent: returns when the controller's wait has
+        returned. A stop that reaches a station before the homing worker has
+        set it going, or between two stages of the run, does nothing: a
+        homing axis seen running once a ramp's time has passed since the
+        last stop is stopped again."""
+        stopped = time.monotonic()
+        while not self._ended.wait(_HALT_POLL):
+            if self.kind != "homing" or time.monotonic() - stopped < self._ramp + 0.05:
+                continue
+            if self.axis.running:
+                self.axis.stop()
+                stopped = time.monotonic()
 
 
 def watch_move(motion: "Motion[float]") -> float:
@@ -178,16 +210,20 @@ def watch_move(motion: "Motion[float]") -> float:
 
 
 def watch_homing(motion: "Motion[bool]") -> bool:
-    ok, value = motion._collect_homing()
-    if not ok:
-        raise value
-    if value:
-        return True
     station = motion.axis.station
+    try:
+        found = motion.axis.controller.wait_for_find_o_finish(station)
+    finally:
+        _homing_runs.forget(motion)
+    if found:
+        return True
     position = _position_or_none(motion.axis)
     raise MotionError(describe(station, "homing ended without finding the origin", position,
                                "wait_for_find_o_finish returned False"),
                       station, None, position)
+
+
+_WATCHERS = {"move": watch_move, "homing": watch_homing}  # type: Dict[str, Callable[[Any], Any]]
 
 
 def _position_or_none(axis: "Axis") -> Optional[float]:
@@ -199,7 +235,7 @@ def _position_or_none(axis: "Axis") -> Optional[float]:
 
 class _HomingRuns(object):
     """Homing motions whose result has not been collected yet, by
-    controller and station, for stopping() to collect."""
+    controller and station, for stopping() to end."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
@@ -230,8 +266,34 @@ class _HomingRuns(object):
 _homing_runs = _HomingRuns()
 
 
+def end_homing(axis: "Axis") -> None:
+    """Ends every homing run on AXIS's station, the axis having been
+    stopped, and collects its result."""
+    for motion in _homing_runs.on(axis):
+        if motion._abandon_if_unstarted():
+            _homing_runs.forget(motion)  # interrupted before it began
+            continue
+        motion._begun.wait()
+        motion._halt()
+    # A run started with the controller's own find_o.
+    if axis.controller.is_finding_o(axis.station):
+        collect = Motion(axis, "homing")  # type: Motion[bool]
+        _homing_runs.add(collect)
+        collect._start()._halt()
+
+
+@overload
 def wait_all(motions: "Iterable[concurrent.futures.Future[_T]]",
-             timeout: Optional[float] = None) -> List[_T]:
+             timeout: Optional[float] = None) -> List[_T]: ...
+
+
+@overload
+def wait_all(motions: "Iterable[concurrent.futures.Future[Any]]",
+             timeout: Optional[float] = None) -> List[Any]: ...
+
+
+def wait_all(motions: "Iterable[concurrent.futures.Future[Any]]",
+             timeout: Optional[float] = None) -> List[Any]:
     """Waits until every motion has ended and returns their results in
     order. If any failed, raises the first failure in that order once all
     have ended. After TIMEOUT seconds raises TimeoutError (as Motion.wait
