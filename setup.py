@@ -1,6 +1,7 @@
 """Builds and installs the qzr_kov extension module, its type stub (the
-stub-only package qzr_kov-stubs), the simulator package qzr_kov_sim and the
-commissioning tool qzr_kov_tool with its command qzr-kov.
+stub-only package qzr_kov-stubs), the simulator package qzr_kov_sim, the
+commissioning tool qzr_kov_tool with its command qzr-kov, and the typed
+package qzr_kov_motion (motions as futures).
 
     pip install --no-build-isolation .
 
@@ -54,9 +55,12 @@ setup(
     description="Drive motor axes through motion-control modules on a serial line",
     python_requires=">=3.6",
     ext_modules=[extension],
-    packages=["qzr_kov_sim", "qzr_kov_tool"],
+    packages=["qzr_kov_sim", "qzr_kov_tool", "qzr_kov_motion"],
     package_dir={"qzr_kov_sim": os.path.join("sim", "qzr_kov_sim"),
-                 "qzr_kov_tool": os.path.join("cli", "qzr_kov_tool")},
+                 "qzr_kov_tool": os.path.join("cli", "qzr_kov_tool"),
+                 "qzr_kov_motion": os.path.join("motion", "qzr_kov_motion")},
+    # The package carries its own annotations (PEP 561).
+    package_data={"qzr_kov_motion": ["py.typed"]},
     entry_points={"console_scripts": ["qzr-kov = qzr_kov_tool.cli:main"]},
     cmdclass={"build_py": BuildPyWithStub},
     zip_safe=False,

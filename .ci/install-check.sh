@@ -2,7 +2,7 @@
 # Installs the project with pip into a fresh virtual environment (offline,
 # from a copy of the work tree) and checks, from a clean folder, what got
 # installed: the module, its stub package, the simulator, the tool and its
-# command, and no master module qzr_mew.
+# command, the typed motion package, and no master module qzr_mew.
 #
 #   .ci/install-check.sh [python]     (default: pyenv's CPython 3.11.7)
 set -euo pipefail
@@ -71,14 +71,20 @@ stand_in.MewMaster = qzr_kov_sim.open_line
 sys.modules["qzr_mew"] = stand_in
 import qzr_kov
 
-for module in (qzr_kov, qzr_kov_sim, qzr_kov_tool):
+import qzr_kov_motion
+
+for module in (qzr_kov, qzr_kov_sim, qzr_kov_tool, qzr_kov_motion):
     assert any(module.__file__.startswith(folder) for folder in site), module.__file__
+typed = os.path.join(os.path.dirname(qzr_kov_motion.__file__), "py.typed")
+assert os.path.isfile(typed), "no %s" % typed
 axis = qzr_kov.KOVAxisController(qzr_kov_sim.SimulatedLine("install-check"))
 axis.set_ppmm(1, 100)
 assert axis.to_pulse(1, 2.5) == 250
 assert axis.get_stop_source(1) is qzr_kov.StopSource.Null
+axis.set_parameters(1, 10.0, 100.0, 0.01)
+assert qzr_kov_motion.Axis(axis, 1).move_by(0.5).wait(10) == 0.5
 axis.close()
-print("install-check: import qzr_kov, qzr_kov_sim, qzr_kov_tool: ok")
+print("install-check: import qzr_kov, qzr_kov_sim, qzr_kov_tool, qzr_kov_motion: ok")
 PY
 
 step "qzr-kov --help"
@@ -89,12 +95,14 @@ out=$("$work/venv/bin/qzr-kov" --sim-speed 20 home)
 grep -q "result: True" <<<"$out" || { echo "$out"; exit 1; }
 
 if /usr/bin/python3 -c "import mypy" 2>/dev/null; then
-    step "mypy finds the installed stub package"
+    step "mypy finds the installed stub package and the typed motion package"
     cat >"$clean/use.py" <<'PY'
 from qzr_kov import Direction, KOVAxisController
+from qzr_kov_motion import Axis
 axis = KOVAxisController(None)
 found: "bool | None" = axis.wait_for_find_o_finish(1, 2.0)
 axis.find_o(1, 1.0, 10.0, 0.1, Direction.Negative.reverse())
+position: float = Axis(axis, 1).move_to(1.0).wait()
 PY
     /usr/bin/python3 -m mypy --python-executable "$venv_python" --strict \
         --cache-dir "$work/mypy-cache" --no-error-summary "$clean/use.py"

@@ -1,8 +1,9 @@
 """Three axes on a simulated line: set up, home them at the same time, move
 them, run one until stopped, and run one into its limit.
 
-Run it with tools/demo, which builds the module and puts the simulator on
-the path. Against real hardware the only change is the first line of main():
+Run it with tools/demo, which builds the module and puts the simulator and
+qzr_kov_motion on the path. Ctrl-C stops the axes before the program ends.
+Against real hardware the only change is the first line of main():
 KOVAxisController("/dev/ttyUSB0") instead of a simulated line.
 """
 import os
@@ -12,6 +13,7 @@ import time
 
 from qzr_kov import Direction, FindingOMethod, KOVAxisController
 import qzr_kov
+from qzr_kov_motion import Axis, stopping, wait_all
 from qzr_kov_sim import SimulatedLine
 
 STATIONS = (1, 2, 3)
@@ -78,24 +80,8 @@ def section(title):
     print("\n== %s" % title)
 
 
-def main():
-    started = time.time()
-    line = SimulatedLine("demo", stations=LAYOUTS, exchange_time=0.002)
-    axes = KOVAxisController(line)
-    # A second controller on the same line homes station 3 by the origin
-    # sensor alone: the homing method belongs to a controller.
-    origin_only = KOVAxisController(line)
-    origin_only.finding_o_method = FindingOMethod.OriginOnly
-
-    section("Set up: scale, speed profile, drives on")
-    for station in STATIONS:
-        axes.set_ppmm(station, PULSES_PER_MM)
-        origin_only.set_ppmm(station, PULSES_PER_MM)
-        axes.set_parameters(station, 5.0, 40.0, 0.2)   # mm/s, mm/s, s
-        axes.enable_axis(station)
-        print("  station %d: %d pulses/mm, 5 -> 40 mm/s in 0.2 s, drive enabled"
-              % (station, PULSES_PER_MM))
-
+def move_around(axes, origin_only):
+    """Homes, moves and runs the axes; returns which of them found the origin."""
     section("Home all three at once (3 by the origin sensor only)")
     axes.find_o(1, 5.0, 30.0, 0.2, Direction.Negative)
     axes.find_o(2, 5.0, 30.0, 0.2, Direction.Positive)
@@ -108,11 +94,10 @@ def main():
                                     else "origin NOT found"))
 
     section("Absolute moves to 50, 80 and 30 mm")
-    for station, target in zip(STATIONS, (50.0, 80.0, 30.0)):
-        axes.locate_absolutely(station, target)
+    moves = [Axis(axes, station).move_to(target)
+             for station, target in zip(STATIONS, (50.0, 80.0, 30.0))]
     with StatusDisplay(axes, STATIONS):
-        for station in STATIONS:
-            axes.wait_for_locating_done(station, 10.0)
+        wait_all(moves, timeout=10.0)
 
     section("Relative move of station 3 by 12.5 mm, then the same move again")
     axes.locate_relatively(3, 12.5)
@@ -141,6 +126,31 @@ def main():
     except IOError as error:
         print("  wait_for_locating_done raised IOError: %s" % error)
         print("  stop source: %s" % axes.get_stop_source(1).name)
+    return found
+
+
+def main():
+    started = time.time()
+    line = SimulatedLine("demo", stations=LAYOUTS, exchange_time=0.002)
+    axes = KOVAxisController(line)
+    # A second controller on the same line homes station 3 by the origin
+    # sensor alone: the homing method belongs to a controller.
+    origin_only = KOVAxisController(line)
+    origin_only.finding_o_method = FindingOMethod.OriginOnly
+
+    section("Set up: scale, speed profile, drives on")
+    for station in STATIONS:
+        axes.set_ppmm(station, PULSES_PER_MM)
+        origin_only.set_ppmm(station, PULSES_PER_MM)
+        axes.set_parameters(station, 5.0, 40.0, 0.2)   # mm/s, mm/s, s
+        axes.enable_axis(station)
+        print("  station %d: %d pulses/mm, 5 -> 40 mm/s in 0.2 s, drive enabled"
+              % (station, PULSES_PER_MM))
+
+    # From here on, an error or Ctrl-C stops the three axes and collects the
+    # homing runs before the program ends.
+    with stopping(Axis(axes, 1), Axis(axes, 2), Axis(origin_only, 3)):
+        found = move_around(axes, origin_only)
 
     section("Summary")
     for station in STATIONS:

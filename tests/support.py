@@ -13,7 +13,8 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(os.environ.get("QZR_KOV_BUILD") or os.path.join(REPO, "build", "dev"))
 SIM = os.path.join(REPO, "sim")
 STAND_IN = os.path.join(SIM, "stand_in")
-SEARCH_PATH = [BUILD, SIM, STAND_IN]
+MOTION = os.path.join(REPO, "motion")
+SEARCH_PATH = [BUILD, SIM, STAND_IN, MOTION]
 
 for _p in reversed(SEARCH_PATH):
     if _p not in sys.path:

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Checks the annotations of the pure-Python package qzr_kov_motion with
+# Debian's mypy --strict, against the module's stub, for the oldest and the
+# newest versions it runs on (the time-out class differs before 3.11), and
+# a small program using it: its results must come out with their types.
+#
+#   .ci/motion-typing.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+debian_python=/usr/bin/python3
+if ! "$debian_python" -c "import mypy" 2>/dev/null; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq mypy >/dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/stubs"
+cp "$root/stubs/qzr_kov.pyi" "$work/stubs/"
+cat >"$work/use.py" <<'PY'
+import asyncio
+import concurrent.futures
+from typing import List, Optional
+
+from qzr_kov import KOVAxisController, StopSource
+from qzr_kov_motion import Axis, Motion, MotionError, stopping, wait_all
+
+axis = Axis(KOVAxisController(None), 1)
+with stopping(axis, Axis(axis.controller, 2)) as axes:
+    move: Motion[float] = axis.move_to(1.0)
+    homing: Motion[bool] = axes[1].home(1.0, 10.0, 0.1)
+    ends: List[float] = wait_all([move, axis.move_by(-1.0)], timeout=1.0)
+    found: bool = homing.wait(0.5)
+    mixed: List[object] = wait_all([move, homing])
+    done = concurrent.futures.wait([move, axis.move_by(1.0)], 1.0).done
+    cancelled: bool = homing.cancel() and homing.cancelled()
+    try:
+        position: float = axis.move_to(2.0).wait()
+    except MotionError as error:
+        source: Optional[StopSource] = error.stop_source
+        at: Optional[float] = error.position
+        station: int = error.station
+
+
+async def both() -> List[float]:
+    first: float = await axis.move_to(3.0)
+    return [first, await asyncio.wrap_future(axis.move_by(1.0))]
+PY
+cd "$work"
+export MYPYPATH=$work/stubs:$root/motion
+for version in 3.6 3.11; do
+    echo "motion-typing: mypy --strict --python-version $version"
+    "$debian_python" -m mypy --strict --python-version "$version" --cache-dir "$work/cache" \
+        --no-error-summary -p qzr_kov_motion
+    "$debian_python" -m mypy --strict --python-version "$version" --cache-dir "$work/cache" \
+        --no-error-summary use.py
+done
+echo "motion-typing: passed"

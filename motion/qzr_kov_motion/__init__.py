@@ -1,0 +1,18 @@
+"""Motions of qzr_kov axes as futures.
+
+``Axis(controller, station)`` starts moves and homing runs that return a
+``Motion`` at once: a ``concurrent.futures.Future`` that ends with the
+position (a move) or True (homing), or with a ``MotionError``. ``wait_all``
+waits for several under one time limit, ``await motion`` works in asyncio,
+and ``with stopping(*axes):`` stops the axes when the block is left by an
+exception, Ctrl-C included. Everything goes through the controller's own
+public methods.
+"""
+
+from .axis import Axis, stopping
+from .errors import MotionError
+from .motion import Motion, wait_all
+
+__version__ = "0.1.0"
+
+__all__ = ["Axis", "Motion", "MotionError", "stopping", "wait_all"]

@@ -1,0 +1,66 @@
+"""What a motion ends with when it does not end well, and what a wait that
+runs out of time raises."""
+import concurrent.futures
+import re
+import sys
+from typing import Optional
+
+from qzr_kov import StopSource
+
+# Why a station stopped, as said in a MotionError's message.
+REASONS = {
+    StopSource.Null: "the station reported no stop source",
+    StopSource.Command: "it was stopped by a command",
+    StopSource.Origin: "it stopped on the origin sensor",
+    StopSource.NegativeLimit: "it ran into the negative limit switch",
+    StopSource.PositiveLimit: "it ran into the positive limit switch",
+    StopSource.Alarm: "the drive raised an alarm",
+    StopSource.Emergency: "the emergency stop input tripped",
+}
+
+# wait_for_locating_done raises a plain OSError with this text when a move
+# ended for another reason than reaching its target; the master's own
+# failures are OSErrors too, but of their own classes and with other text.
+_MOVE_FAILED = re.compile(r"^定位动作因故未能完成:(\d+)$")
+
+
+class MotionError(OSError):
+    """A move that ended for another reason than reaching its target, or a
+    homing run that ended without finding the origin.
+
+    ``station``: the station number; ``stop_source``: why the station
+    stopped (a ``StopSource``), or None where the module reports no reason,
+    as for a failed homing run; ``position``: the position in millimetres
+    when the motion ended, or None if it could not be read.
+    """
+
+    def __init__(self, message: str, station: int, stop_source: Optional[StopSource] = None,
+                 position: Optional[float] = None) -> None:
+        OSError.__init__(self, message)
+        self.station = station
+        self.stop_source = stop_source
+        self.position = position
+
+
+def module_stop_code(error: BaseException) -> Optional[int]:
+    """The stop source code in the module's "move did not complete" error,
+    or None if ERROR is something else."""
+    if type(error) is not OSError:
+        return None
+    match = _MOVE_FAILED.match(str(error))
+    return int(match.group(1)) if match else None
+
+
+def describe(station: int, what: str, position: Optional[float], detail: str) -> str:
+    at = "" if position is None else ", at %.2f mm" % position
+    return "station %d: %s%s (%s)" % (station, what, at, detail)
+
+
+# The builtin TimeoutError is what a wait raises when its time runs out.
+# Before 3.11 concurrent.futures has a TimeoutError class of its own; the
+# class raised then is both, so that either except clause catches it.
+if sys.version_info >= (3, 11):
+    WaitTimeout = TimeoutError
+else:
+    class WaitTimeout(TimeoutError, concurrent.futures.TimeoutError):
+        """The builtin TimeoutError that is also concurrent.futures.TimeoutError."""

@@ -1,0 +1,308 @@
+"""A motion under way as a future: one waiter thread per motion calls the
+controller's blocking wait and settles the future with what it returned."""
+import concurrent.futures
+import threading
+import time
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Generator, Generic, Iterable, List,
+                    Optional, Tuple, TypeVar, overload)
+
+from qzr_kov import StopSource
+
+from .errors import REASONS, MotionError, WaitTimeout, describe, module_stop_code
+
+if TYPE_CHECKING:
+    from .axis import Axis
+
+_T = TypeVar("_T")
+# (True, result) or (False, exception)
+_Outcome = Tuple[bool, Any]
+
+if TYPE_CHECKING:
+    _FutureBase = concurrent.futures.Future
+else:
+    # concurrent.futures.Future can be subscripted from 3.9 on only.
+    class _FutureBase(concurrent.futures.Future, Generic[_T]):
+        pass
+
+_CANCEL, _FINISH = "cancel", "finish"
+# Seconds between two looks at a homing axis that is being stopped.
+_HALT_POLL = 0.02
+# How long a stopped axis may still ramp down when its ramp is not known.
+_UNKNOWN_RAMP = 1.0
+
+
+class Motion(_FutureBase[_T]):
+    """A motion of one axis, started already: a concurrent.futures.Future.
+
+    For a move the result is the position in millimetres where it ended;
+    for homing it is True. A move that ended for another reason, or a
+    homing run that did not find the origin, ends with a MotionError; a
+    failure of the line ends with the master's own exception.
+
+    The motion counts as running until it has ended, and can be cancelled
+    while it runs: cancel() stops the axis (see there).
+    """
+
+    def __init__(self, axis: "Axis", kind: str, begin: Optional[Callable[[], None]] = None,
+                 ramp: Optional[float] = None) -> None:
+        concurrent.futures.Future.__init__(self)
+        #: the Axis that moves
+        self.axis = axis
+        #: "move" or "homing"
+        self.kind = kind
+        # Homing: find_o, called by the waiter; the ramp time of the run.
+        self._begin = begin  # type: Optional[Callable[[], None]]
+        self._ramp = _UNKNOWN_RAMP if ramp is None else ramp
+        # Who settles the future: the waiter (_FINISH) or a cancel (_CANCEL).
+        self._lock = threading.Lock()
+        self._claimed = None  # type: Optional[str]
+        # The waiter's outcome when it came while a cancel was under way.
+        self._stashed = None  # type: Optional[_Outcome]
+        self._thread = None  # type: Optional[threading.Thread]
+        self._abandoned = False
+        # Set once the run has been started (or failed to start), and once
+        # the controller's wait has returned.
+        self._begun = threading.Event()
+        self._ended = threading.Event()
+        self._start_error = None  # type: Optional[BaseException]
+
+    def __repr__(self) -> str:
+        state = "cancelled" if self.cancelled() else "done" if self.done() else "running"
+        return "<Motion %s of station %d, %s>" % (self.kind, self.axis.station, state)
+
+    def wait(self, timeout: Optional[float] = None) -> _T:
+        """The result once the motion has ended, or its exception raised.
+
+        After TIMEOUT seconds raises TimeoutError (before 3.11 an instance
+        that is also concurrent.futures.TimeoutError) and the motion goes
+        on; wait again to collect it."""
+        if not concurrent.futures.wait([self], timeout).done:
+            raise WaitTimeout("station %d: the %s goes on after %s s"
+                              % (self.axis.station, self.kind, timeout))
+        return self.result()
+
+    def running(self) -> bool:
+        """True until the motion has ended or was cancelled."""
+        return not self.done()
+
+    def cancel(self) -> bool:
+        """Stops the axis and ends the motion with CancelledError; False if
+        it had ended already. Returns once the axis has come to rest and,
+        for homing, the run's result has been collected from the controller,
+        so that nothing is left pending there. If the stop command fails,
+        its error comes out of here and the motion goes on."""
+        with self._lock:
+            if self._claimed is not None:
+                return self._claimed == _CANCEL
+            self._claimed = _CANCEL
+        try:
+            self.axis.stop()
+            self._halt()
+        except BaseException:
+            with self._lock:
+                self._claimed = None
+                stashed, self._stashed = self._stashed, None
+            if stashed is not None:
+                self._finish(stashed)
+            raise
+        concurrent.futures.Future.cancel(self)
+        # Wakes concurrent.futures.wait and as_completed as well.
+        self.set_running_or_notify_cancel()
+        return True
+
+    def __await__(self) -> Generator[Any, None, _T]:
+        """``await motion`` in a running asyncio loop: waits without
+        blocking the loop. Cancelling the awaiting task cancels the motion,
+        as asyncio.wrap_future does for any future."""
+        import asyncio
+        loop = getattr(asyncio, "get_running_loop", asyncio.get_event_loop)()
+        return asyncio.wrap_future(self, loop=loop).__await__()
+
+    # -- the waiter
+
+    def _start(self) -> "Motion[_T]":
+        # A daemon: whatever happens to the program, a waiter never keeps it
+        # alive (the module's homing workers do, until the axis stops).
+        with self._lock:
+            if self._abandoned:
+                return self
+            self._thread = threading.Thread(
+                target=self._watch, daemon=True,
+                name="qzr_kov_motion %s, station %d" % (self.kind, self.axis.station))
+        self._thread.start()
+        return self
+
+    def _abandon_if_unstarted(self) -> bool:
+        """True if the waiter had not been started, and never will be."""
+        with self._lock:
+            self._abandoned = self._thread is None
+            return self._abandoned
+
+    def _watch(self) -> None:
+        try:
+            # Homing is started here rather than in the caller's thread: an
+            # interrupt (Ctrl-C) in the middle of find_o could leave a
+            # worker running that the controller no longer knows of.
+            if self._begin is not None:
+                self._begin()
+        except BaseException as error:
+            _homing_runs.forget(self)
+            self._start_error = error
+            self._begun.set()
+            outcome = (False, error)  # type: _Outcome
+        else:
+            self._begun.set()
+            watch = _WATCHERS[self.kind]
+            try:
+                outcome = (True, watch(self))
+            except BaseException as error:
+                outcome = (False, error)
+        self._ended.set()
+        self._finish(outcome)
+
+    def _finish(self, outcome: _Outcome) -> None:
+        with self._lock:
+            if self._claimed is not None:
+                self._stashed = outcome  # used only if the cancel fails
+                return
+            self._claimed = _FINISH
+        ok, value = outcome
+        if ok:
+            concurrent.futures.Future.set_result(self, value)
+        else:
+            concurrent.futures.Future.set_exception(self, value)
+
+    def _halt(self) -> None:
+        """Once a stop has been sent: returns when the controller's wait has
+        returned. A stop that reaches a station before the homing worker has
+        set it going, or between two stages of the run, does nothing: a
+        homing axis seen running once a ramp's time has passed since the
+        last stop is stopped again."""
+        stopped = time.monotonic()
+        while not self._ended.wait(_HALT_POLL):
+            if self.kind != "homing" or time.monotonic() - stopped < self._ramp + 0.05:
+                continue
+            if self.axis.running:
+                self.axis.stop()
+                stopped = time.monotonic()
+
+
+def watch_move(motion: "Motion[float]") -> float:
+    controller, station = motion.axis.controller, motion.axis.station
+    try:
+        controller.wait_for_locating_done(station)
+    except OSError as error:
+        code = module_stop_code(error)
+        if code is None:
+            raise  # the master's own failure, passed on as it came
+        source = StopSource(code)
+        try:
+            read = controller.get_stop_source(station)
+            if read != StopSource.Null:
+                source = read
+        except Exception:
+            pass  # the code in the module's message tells as much
+        position = _position_or_none(motion.axis)
+        raise MotionError(describe(station, "the move ended early: " + REASONS[source],
+                                   position, str(error)),
+                          station, source, position) from error
+    return controller.get_position(station)
+
+
+def watch_homing(motion: "Motion[bool]") -> bool:
+    station = motion.axis.station
+    try:
+        found = motion.axis.controller.wait_for_find_o_finish(station)
+    finally:
+        _homing_runs.forget(motion)
+    if found:
+        return True
+    position = _position_or_none(motion.axis)
+    raise MotionError(describe(station, "homing ended without finding the origin", position,
+                               "wait_for_find_o_finish returned False"),
+                      station, None, position)
+
+
+_WATCHERS = {"move": watch_move, "homing": watch_homing}  # type: Dict[str, Callable[[Any], Any]]
+
+
+def _position_or_none(axis: "Axis") -> Optional[float]:
+    try:
+        return axis.position
+    except Exception:
+        return None
+
+
+class _HomingRuns(object):
+    """Homing motions whose result has not been collected yet, by
+    controller and station, for stopping() to end."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        # The motions hold their controllers, so the ids stay theirs.
+        self._runs = {}  # type: Dict[Tuple[int, int], List[Motion[bool]]]
+
+    def add(self, motion: "Motion[bool]") -> None:
+        with self._lock:
+            self._runs.setdefault(self._key(motion.axis), []).append(motion)
+
+    def forget(self, motion: "Motion[Any]") -> None:
+        with self._lock:
+            runs = self._runs.get(self._key(motion.axis), [])
+            if motion in runs:
+                runs.remove(motion)
+            if not runs:
+                self._runs.pop(self._key(motion.axis), None)
+
+    def on(self, axis: "Axis") -> "List[Motion[bool]]":
+        with self._lock:
+            return list(self._runs.get(self._key(axis), []))
+
+    @staticmethod
+    def _key(axis: "Axis") -> Tuple[int, int]:
+        return id(axis.controller), axis.station
+
+
+_homing_runs = _HomingRuns()
+
+
+def end_homing(axis: "Axis") -> None:
+    """Ends every homing run on AXIS's station, the axis having been
+    stopped, and collects its result."""
+    for motion in _homing_runs.on(axis):
+        if motion._abandon_if_unstarted():
+            _homing_runs.forget(motion)  # interrupted before it began
+            continue
+        motion._begun.wait()
+        motion._halt()
+    # A run started with the controller's own find_o.
+    if axis.controller.is_finding_o(axis.station):
+        collect = Motion(axis, "homing")  # type: Motion[bool]
+        _homing_runs.add(collect)
+        collect._start()._halt()
+
+
+@overload
+def wait_all(motions: "Iterable[concurrent.futures.Future[_T]]",
+             timeout: Optional[float] = None) -> List[_T]: ...
+
+
+@overload
+def wait_all(motions: "Iterable[concurrent.futures.Future[Any]]",
+             timeout: Optional[float] = None) -> List[Any]: ...
+
+
+def wait_all(motions: "Iterable[concurrent.futures.Future[Any]]",
+             timeout: Optional[float] = None) -> List[Any]:
+    """Waits until every motion has ended and returns their results in
+    order. If any failed, raises the first failure in that order once all
+    have ended. After TIMEOUT seconds raises TimeoutError (as Motion.wait
+    does) and leaves them running."""
+    motions = list(motions)
+    pending = concurrent.futures.wait(motions, timeout).not_done
+    if pending:
+        stations = sorted(m.axis.station for m in pending if isinstance(m, Motion))
+        raise WaitTimeout("%d of %d motions go on after %s s%s" % (
+            len(pending), len(motions), timeout,
+            " (stations %s)" % ", ".join(map(str, stations)) if stations else ""))
+    return [m.result() for m in motions]
