@@ -1,15 +1,16 @@
 /* Compiled pieces for the benchmarks only; built by bench/native/build.py
  * into a build folder of the benchmarks and never installed.
  *
- *   InstantMaster  a compiled master answering canned values at once, with
- *                  the operations of bench/common.py's InstantMaster
- *   Ceiling        base class of the ceiling probes: each method looks up
- *                  the master field on self, looks up the master's method
- *                  and calls it, with the fastest public calls this
- *                  interpreter has; `nothing` is the cost of entering and
- *                  leaving a compiled method at all
- *   append         open(O_APPEND) / write / close of one line, COUNT times
- *                  in a C loop: the system calls a log record needs
+ *   InstantMaster    a compiled master answering canned values at once, with
+ *                    the operations of bench/common.py's InstantMaster
+ *   install_ceiling  gives a Python class the ceiling probes' methods: each
+ *                    looks up the master field on self, looks up the
+ *                    master's method and calls it, with the fastest public
+ *                    calls this interpreter has; `nothing` is the cost of
+ *                    entering and leaving a compiled method at all
+ *   nap              a sleep that returns at once
+ *   append           open(O_APPEND) / write / close of one line, COUNT times
+ *                    in a C loop: the system calls a log record needs
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -109,7 +110,7 @@ static PyTypeObject MasterType = {
     .tp_new = PyType_GenericNew,
 };
 
-/* ---- Ceiling -------------------------------------------------------- */
+/* ---- ceiling probes -------------------------------------------------------- */
 
 /* master = self._KOVAxisController__mew; return master.<op>(*args) */
 static PyObject *
@@ -157,7 +158,7 @@ ceiling_call(PyObject *self, PyObject *op, PyObject *const *args, Py_ssize_t nar
     return result;
 }
 
-/* Interned operation names, one per Ceiling method, filled at import. */
+/* Interned operation names, one per probe method, filled at import. */
 enum { OP_CLOSE, OP_GET_COIL, OP_SET_COIL, OP_GET_COIL_UINT16, OP_SET_COIL_UINT16, OP_GET_INT32,
        OP_SET_INT32, OP_SET_UINT32, OP_GET_MULTI_INT32, OP_SET_MULTI_UINT32, OP_COUNT };
 static const char *const op_names[OP_COUNT] = {
@@ -212,16 +213,29 @@ static PyMethodDef ceiling_methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static PyTypeObject CeilingType = {
-    PyVarObject_HEAD_INIT(NULL, 0)
-    .tp_name = "qzr_bench_native.Ceiling",
-    .tp_basicsize = sizeof(MasterObject),
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "Base of the ceiling probes: subclass it in Python so that instances have a\n"
-              "_KOVAxisController__mew field, as a controller has.",
-    .tp_methods = ceiling_methods,
-    .tp_new = PyType_GenericNew,
-};
+/* install_ceiling(cls): adds the methods above to CLS, a class defined in
+ * Python, as method descriptors of that class: its instances then keep
+ * their fields as any Python object does (a controller's included), and a
+ * call is as cheap as a call of a compiled method gets. */
+static PyObject *
+install_ceiling(PyObject *module, PyObject *cls)
+{
+    (void)module;
+    if (!PyType_Check(cls) || !(((PyTypeObject *)cls)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyErr_SetString(PyExc_TypeError, "install_ceiling() needs a class defined in Python");
+        return NULL;
+    }
+    for (PyMethodDef *def = ceiling_methods; def->ml_name != NULL; def++) {
+        PyObject *descr = PyDescr_NewMethod((PyTypeObject *)cls, def);
+        if (descr == NULL)
+            return NULL;
+        int failed = PyObject_SetAttrString(cls, def->ml_name, descr);
+        Py_DECREF(descr);
+        if (failed)
+            return NULL;
+    }
+    Py_RETURN_NONE;
+}
 
 /* ---- append --------------------------------------------------------- */
 
@@ -304,7 +318,21 @@ append_entry(PyObject *module, PyObject *const *args, Py_ssize_t nargs
     return append(module, args, nargs);
 }
 
+/* nap(seconds): returns at once; a sleep that takes no time. */
+static PyObject *
+nap(PyObject *module, PyObject *seconds)
+{
+    (void)module;
+    (void)seconds;
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef module_functions[] = {
+    {"nap", nap, METH_O, "nap(seconds): returns at once (a sleep that takes no time)."},
+    {"install_ceiling", install_ceiling, METH_O,
+     "install_ceiling(cls): gives CLS (a class defined in Python) the ceiling methods:\n"
+     "one per master operation, each looking up self._KOVAxisController__mew, then\n"
+     "the master's operation, and calling it; and nothing(*args)."},
     {"append", FASTCALL_FN(append_entry), METH_FASTCALL,
      "append(path, data, count=1, release=False): COUNT times open PATH (bytes) for\n"
      "appending, write DATA (bytes) whole and close it; with RELEASE the interpreter\n"
@@ -332,16 +360,14 @@ PyInit_qzr_bench_native(void)
             return NULL;
     }
     block = Py_BuildValue("[iiiiiiiiiii]", 1000, 1000, 50, 0, 0, 0, 0, 0, 0, 0, 0x20001);
-    if (block == NULL || PyType_Ready(&MasterType) < 0 || PyType_Ready(&CeilingType) < 0)
+    if (block == NULL || PyType_Ready(&MasterType) < 0)
         return NULL;
     PyObject *module = PyModule_Create(&module_def);
     if (module == NULL)
         return NULL;
     Py_INCREF(&MasterType);
-    Py_INCREF(&CeilingType);
     Py_INCREF(block);
     if (PyModule_AddObject(module, "InstantMaster", (PyObject *)&MasterType) < 0 ||
-        PyModule_AddObject(module, "Ceiling", (PyObject *)&CeilingType) < 0 ||
         PyModule_AddObject(module, "block", block) < 0) {
         Py_DECREF(module);
         return NULL;
