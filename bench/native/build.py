@@ -32,8 +32,12 @@ def build(outdir):
     include = sysconfig.get_paths()["include"]
     temporary = out + ".tmp"
     command = [compiler] + FLAGS + ["-I", include, SOURCE, "-o", temporary]
+    # The compiler is no program under test: a sanitizer runtime preloaded
+    # for a test run stays out of it.
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            universal_newlines=True)
+                            universal_newlines=True, env=env)
     if result.returncode != 0 or result.stdout.strip():
         raise subprocess.CalledProcessError(result.returncode or 1, command, result.stdout)
     os.replace(temporary, out)
