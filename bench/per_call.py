@@ -114,6 +114,7 @@ def measure(setup, name, kind, statement, ceiling, master_calls):
         row["message"] = floor.message
         row["floor"] = {part: common.stats(s) for part, s in
                         zip(("logging", "format", "append", "composed"), parts + [samples["floor"]])}
+        row["floor"]["sequence"] = common.stats(samples["floor sequence"])
     for label in labels:
         module, theirs = samples["module " + label], samples["comparator " + label]
         out = {"module": common.stats(module), "comparator": common.stats(theirs),
@@ -126,6 +127,7 @@ def measure(setup, name, kind, statement, ceiling, master_calls):
         if floor is not None:
             # the module's time in multiples of the composed floor
             out["over_floor"] = common.ratio(module, ceiling_samples)
+            out["over_sequence"] = common.ratio(module, samples["floor sequence"])
         if master_calls:
             out["master"] = common.stats(samples["master " + label])
         row[label] = out

@@ -214,10 +214,15 @@ class LogFloorTest(unittest.TestCase):
         line = floor.line.decode("utf-8")
         self.assertRegex(line, r"\A\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - INFO - Stop station 1\n\Z")
         self.assertNotEqual(os.path.abspath(floor.path), os.fsencode(support.LOG_FILE))
-        for contender in floor.contenders():
+        contenders = floor.contenders()
+        self.assertEqual([c.name for c in contenders],
+                         ["floor logging", "floor format", "floor append", "floor sequence"])
+        for contender in contenders:
             self.assertGreater(contender.run(3), 0.0)
         with open(floor.path, "rb") as f:
-            self.assertEqual(f.read(), floor.line * 3)
+            # Three from the append alone, three from the sequence.
+            self.assertEqual(f.read(), floor.line * 6)
+        self.assertEqual(log.lines(), [])
 
     def test_logged_message_is_the_modules_record(self):
         c = qzr_kov.KOVAxisController(RecordingMaster("msg"))
@@ -330,14 +335,15 @@ def fixture_results(folder, read_ratio=0.95, over_floor=1.05):
         about = {"python": version, "measured": "2026-12-08 10:00",
                  "machine": "Test CPU, 2 cores, x86_64", "load_at_start": [0.5, 0.4, 0.3]}
         floor = {k: timing(v) for k, v in (("logging", 4.0), ("format", 2.0), ("append", 3.0),
-                                          ("composed", 9.0))}
+                                          ("composed", 9.0), ("sequence", 10.0))}
         rows = [
             {"operation": "ppmm", "kind": "no master call", "python": master_row(1.5, 0.5)},
             {"operation": "get_coil", "kind": "one-call read",
              "python": master_row(1.1, read_ratio), "native": master_row(1.2, 0.97)},
             {"operation": "stop", "kind": "logged", "message": "Stop station 1", "floor": floor,
-             "python": master_row(1.0, 1 / over_floor, over_floor=over_floor),
-             "native": master_row(1.0, 0.99, over_floor=1.01)},
+             "python": master_row(1.0, 1 / over_floor, over_floor=over_floor,
+                                  over_sequence=0.95),
+             "native": master_row(1.0, 0.99, over_floor=1.01, over_sequence=0.91)},
         ]
         files = {
             "per_call": dict(about, rounds=9, rows=rows),
@@ -380,7 +386,7 @@ class TableTest(unittest.TestCase):
                       "1.10× / 1.20× | 0.95× / 0.97× |", text)
         self.assertIn("| ppmm | no master call | 1.50× | 0.50× |", text)
         self.assertIn("| 3.11.7 | stop | 1.05× / 1.01× | 0.10 / 0.10 | 9.00 | "
-                      "4.00 + 2.00 + 3.00 |", text)
+                      "4.00 + 2.00 + 3.00 | 0.95× / 0.91× | 10.00 |", text)
         self.assertIn("| 3.6.15 | 1.80× | 11.00 | 19.00 | 7.00 / 14.00 | 2.30 | 3.00 / 3.10 |",
                       text)
         self.assertIn("| 3.11.7 | 32/32 | 3.0 | 1350 | 90 % | 100 ms (60–120) |", text)
