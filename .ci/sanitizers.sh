@@ -25,6 +25,20 @@ asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)
 [ -e "$asan" ] && [ -e "$ubsan" ] || { echo "sanitizer runtimes not found"; exit 1; }
 
+# QZR_KOV_SANITIZED=1 keeps the cases where the interpreter ends a daemon
+# thread at exit while the thread is inside a module call out of this run
+# (tests/test_threads.py, test_exit_while_a_daemon_thread_is_inside_a_call,
+# skipped with its reason). The interpreter ends such a thread by unwinding
+# its stack from where it waits for the interpreter lock, through the
+# module's instrumented frames; AddressSanitizer's own bookkeeping then fails
+# a check of its frame records ("asan_thread.cpp:371 CHECK failed ...
+# kCurrentStackFrameMagic") in the child process. Whether it trips depends on
+# where the thread is stopped (inside a log write nearly always, inside a
+# wait's sleep seldom), so the job would pass or fail by chance. The report
+# is about the sanitizer's records of the thread's stack, not the module's
+# memory: the release builds (tools/test-all) and the debug build
+# (.ci/refleaks.sh) run these cases on every run. Keeping them out makes
+# this job's outcome depend on the module alone.
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
 start=$(date +%s)

@@ -7,7 +7,7 @@ import time
 import qzr_kov
 from qzr_kov import Direction, FindingOMethod, StopSource, logger
 
-_MaxPulsePerSecond = 70000
+_MaxPulsePerSecond = qzr_kov._MaxPulsePerSecond
 _sleep = time.sleep
 _now = time.time
 

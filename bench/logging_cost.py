@@ -1,10 +1,12 @@
-"""Cost of one logged command: a master write and one record appended to the
-day's file (opened and closed for every record), next to the comparator,
-whose handler is the plain-Python one. Then where the time goes.
+"""Where the time of a logged command goes, in interleaved rounds: `stop(1)`
+with the module's handler against the comparator with the plain-Python
+FileLogHandler, the two handlers' emit() on the same record, and what the
+module's emit costs beyond formatting the record and appending the line from
+C (the system calls alone, with the interpreter lock held throughout and
+released once per record).
 
     QZR_KOV_BUILD=build/cpython-3.11.7 python3 bench/logging_cost.py [--json FILE]
 """
-import json
 import logging
 import sys
 
@@ -16,50 +18,70 @@ import comparator  # noqa: E402
 import qzr_kov  # noqa: E402
 
 
-def with_handler(handler, statement, names):
-    logger = qzr_kov.logger
-    original = qzr_kov._file_log_handler
-    logger.removeHandler(original)
-    logger.addHandler(handler)
-    try:
-        return common.per_call(statement, names, budget=0.5)
-    finally:
-        logger.removeHandler(handler)
-        logger.addHandler(original)
+def with_handler(handler, run):
+    """RUN(number), with HANDLER in place of the module's on its logger for
+    the batch (the swap itself is not timed)."""
+    def batch(number):
+        logger = qzr_kov.logger
+        original = qzr_kov._file_log_handler
+        logger.removeHandler(original)
+        logger.addHandler(handler)
+        try:
+            return run(number)
+        finally:
+            logger.removeHandler(handler)
+            logger.addHandler(original)
+    return batch
 
 
 def main():
     master = common.InstantMaster()
     ours = qzr_kov.KOVAxisController(master)
     theirs = comparator.KOVAxisController(master)
-    filename = str(qzr_kov._log_filename)
-    python_handler = comparator.FileLogHandler(filename)
+    python_handler = comparator.FileLogHandler(str(qzr_kov._log_filename))
     python_handler.setFormatter(qzr_kov._formatter)
     our_handler = qzr_kov._file_log_handler
-    record = logging.LogRecord("qzr_kov", logging.INFO, __file__, 1, "Stop station 1", None, None)
+    message = common.logged_message(qzr_kov, lambda: ours.stop(1))
+    record = logging.LogRecord(qzr_kov.logger.name, logging.INFO, __file__, 1, message, None, None)
+    line = (our_handler.format(record) + "\n").encode("utf-8")
+    path = bytes(qzr_kov._log_filename)
+    append = common.native().append
     names = {"c": ours, "t": theirs, "r": record, "h": our_handler, "p": python_handler,
-             "logger": qzr_kov.logger, "m": master}
-    rows = [
-        ("stop(1), extension and its handler", with_handler(our_handler, "c.stop(1)", names)),
-        ("stop(1), comparator and Python handler", with_handler(python_handler, "t.stop(1)", names)),
-        ("logger.info, extension handler", with_handler(our_handler, "logger.info('Stop station 1')",
-                                                        names)),
-        ("logger.info, Python handler", with_handler(python_handler, "logger.info('Stop station 1')",
-                                                     names)),
-        ("handler.format(record)", common.per_call("h.format(r)", names)),
-        ("emit(record), extension", common.per_call("h.emit(r)", names)),
-        ("emit(record), Python", common.per_call("p.emit(r)", names)),
-        ("master.set_coil alone", common.per_call("m.set_coil(1, 'R0', True)", names)),
+             "m": master}
+    theirs_stop = common.Contender("stop(1), comparator and Python handler", "t.stop(1)", names)
+    theirs_stop.run = with_handler(python_handler, theirs_stop.run)
+    contenders = [
+        common.Contender("stop(1), module and its handler", "c.stop(1)", names),
+        theirs_stop,
+        common.Contender("emit(record), module's handler", "h.emit(r)", names),
+        common.Contender("emit(record), Python handler", "p.emit(r)", names),
+        common.Contender("format(record)", "h.format(r)", names),
+        common.Contender("append from C", run=lambda n: common.timed(append, path, line, n)),
+        common.Contender("append from C, lock released per record",
+                         run=lambda n: common.timed(append, path, line, n, True)),
+        common.Contender("master.set_coil alone", "m.set_coil(1, 'R0', True)", names),
     ]
-    print("CPython %s" % common.python_version())
-    for name, seconds in rows:
-        print("%-42s %8.2f us" % (name, seconds * 1e6))
-    ratio = rows[1][1] / rows[0][1]
-    print("logged command: %.2fx faster than the comparator" % ratio)
+    samples = common.interleaved(contenders)
+    emit_beyond = [e - f - a for e, f, a in zip(samples["emit(record), module's handler"],
+                                                samples["format(record)"],
+                                                samples["append from C"])]
+    rows = [[c.name, common.stats(samples[c.name])] for c in contenders]
+    out = {
+        "python": common.python_version(), "rounds": common.ROUNDS, "message": message,
+        "rows": rows,
+        # above 1: the module's logged command is faster
+        "vs_comparator": common.ratio(samples[contenders[1].name], samples[contenders[0].name]),
+        "emit_vs_python": common.ratio(samples[contenders[3].name], samples[contenders[2].name]),
+        "emit_beyond_format_and_append": common.stats(emit_beyond),
+    }
+    print("CPython %s; us, median (min-max) of %d interleaved rounds" % (
+        out["python"], common.ROUNDS))
+    for name, s in rows + [["emit beyond format and append", out["emit_beyond_format_and_append"]]]:
+        print("%-44s %8.2f (%.2f-%.2f)" % (name, s["median"], s["min"], s["max"]))
+    print("logged command: %.2fx the comparator's speed; emit %.2fx the Python handler's" % (
+        out["vs_comparator"], out["emit_vs_python"]))
     if "--json" in sys.argv:
-        with open(common.json_path(), "w") as f:
-            json.dump({"python": common.python_version(), "ratio": ratio,
-                       "rows": [[n, s * 1e6] for n, s in rows]}, f, indent=1)
+        common.write_json(out)
 
 
 if __name__ == "__main__":
