@@ -72,6 +72,15 @@ def _cached_source(build_dir):
     return None
 
 
+def prepare_build_dir(root, build_dir):
+    """Makes BUILD_DIR; empties it first if it was configured for another
+    source folder (a tree copied with its build folder), which CMake refuses."""
+    cached = _cached_source(build_dir)
+    if cached is not None and os.path.realpath(cached) != os.path.realpath(root):
+        shutil.rmtree(build_dir)
+    os.makedirs(build_dir, exist_ok=True)
+
+
 def build_extension(root, build_dir=None, log=None):
     """Configures and builds the extension module for the running
     interpreter with CMake and Ninja; returns the path of the module."""
@@ -82,11 +91,7 @@ def build_extension(root, build_dir=None, log=None):
     if missing:
         raise BuildError("building %s needs %s on PATH, and a C++17 compiler (on Debian: "
                          "apt-get install cmake ninja-build g++)" % (EXTENSION, " and ".join(missing)))
-    cached = _cached_source(build_dir)
-    if cached is not None and os.path.realpath(cached) != os.path.realpath(root):
-        # The tree was copied with its build folder: start that folder afresh.
-        shutil.rmtree(build_dir)
-    os.makedirs(build_dir, exist_ok=True)
+    prepare_build_dir(root, build_dir)
     _run(["cmake", "-S", root, "-B", build_dir, "-G", "Ninja",
           "-DPython3_EXECUTABLE=" + sys.executable, "-DCMAKE_BUILD_TYPE=Release"], log)
     _run(["cmake", "--build", build_dir], log)
