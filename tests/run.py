@@ -1,4 +1,7 @@
-"""Runs the whole suite and ends with one machine-readable line:
+"""Runs the whole suite and ends with machine-readable lines: one per
+skipped test, then the totals.
+
+SKIPPED <test file>: <reason>
 RESULT passed=N failed=N skipped=N
 """
 import os
@@ -15,6 +18,9 @@ def main():
     skipped = len(result.skipped)
     passed = result.testsRun - failed - skipped
     sys.stdout.flush()
+    for test, reason in result.skipped:
+        test_file = test.id().split(".")[1] if test.id().startswith("tests.") else test.id()
+        print("SKIPPED %s: %s" % (test_file, " ".join(str(reason).split())))
     print("RESULT passed=%d failed=%d skipped=%d" % (passed, failed, skipped))
     return 0 if failed == 0 and result.testsRun > 0 else 1
 
