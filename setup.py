@@ -17,6 +17,7 @@ import sys
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 from setuptools.command.build_py import build_py
+from setuptools.command.develop import develop
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "tools", "backend"))
@@ -59,6 +60,15 @@ class BuildExt(build_ext):
         self.copy_file(module, target)
 
 
+class NoDevelop(develop):
+    """pip 18 runs this for pip install -e; the packages live in folders of
+    other names, which it cannot link."""
+
+    def run(self):
+        raise SystemExit("qzr_kov: editable installs need pip 21.3 or newer (CPython 3.7+); "
+                         "here use pip install --no-build-isolation .")
+
+
 with open(PROJECT.path(PROJECT.readme), encoding="utf-8") as f:
     README = f.read()
 
@@ -73,6 +83,6 @@ setup(
     packages=[name for name, _ in PROJECT.packages],
     package_dir={name: folder for name, folder in PROJECT.packages},
     entry_points={"console_scripts": ["%s = %s" % item for item in sorted(PROJECT.scripts.items())]},
-    cmdclass={"build_py": BuildPy, "build_ext": BuildExt},
+    cmdclass={"build_py": BuildPy, "build_ext": BuildExt, "develop": NoDevelop},
     zip_safe=False,
 )

@@ -228,6 +228,27 @@ class WheelTest(unittest.TestCase):
             self.assertEqual(f.read(), metadata)
 
 
+class EditableWheelTest(unittest.TestCase):
+    def test_points_at_the_built_module_and_the_package_folders(self):
+        project = Project(support.REPO)
+        dist = tempfile.mkdtemp(dir=support.WORKDIR)
+        module = os.path.join(dist, "qzr_kov.so")
+        filename = build.write_wheel(project, dist, module, editable=True)
+        with zipfile.ZipFile(os.path.join(dist, filename)) as wheel:
+            info = "qzr_kov-%s.dist-info/" % project.version
+            self.assertEqual(sorted(n for n in wheel.namelist() if not n.startswith(info)),
+                             ["__editable__.qzr_kov.pth", "qzr_kov-stubs/__init__.pyi"])
+            paths = wheel.read("__editable__.qzr_kov.pth").decode().splitlines()
+            self.assertIn("qzr-kov = qzr_kov_tool.cli:main", wheel.read(info + "entry_points.txt")
+                          .decode())
+        folders = [os.path.join(support.REPO, f) for f in sorted({
+            folder.split("/")[0] for _, folder in project.packages})]
+        self.assertEqual((paths[0], sorted(paths[1:])), (dist, folders))
+        # Each folder holds packages of this project only, never a qzr_mew.
+        for folder in folders:
+            self.assertNotIn("qzr_mew.py", os.listdir(folder))
+
+
 class SourceArchiveTest(unittest.TestCase):
     def test_holds_the_tree_without_what_building_leaves(self):
         root = tempfile.mkdtemp(dir=support.WORKDIR)

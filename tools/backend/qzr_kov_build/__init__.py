@@ -16,7 +16,8 @@ from .build import (BuildError, build_extension, build_wheel as _build_wheel, wh
 from .project import Project, ProjectError
 
 __all__ = ["get_requires_for_build_wheel", "get_requires_for_build_sdist",
-           "prepare_metadata_for_build_wheel", "build_wheel", "build_sdist",
+           "get_requires_for_build_editable", "prepare_metadata_for_build_wheel",
+           "prepare_metadata_for_build_editable", "build_wheel", "build_editable", "build_sdist",
            "BuildError", "ProjectError", "Project", "build_extension", "wheel_tag"]
 
 
@@ -35,6 +36,20 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     # pip shows this output with -v, or when the build fails.
     return _build_wheel(os.getcwd(), wheel_directory, log=sys.stdout)
+
+
+def get_requires_for_build_editable(config_settings=None):
+    return []
+
+
+def prepare_metadata_for_build_editable(metadata_directory, config_settings=None):
+    return prepare_metadata_for_build_wheel(metadata_directory, config_settings)
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+    # The module stays in its build folder and the packages in the tree;
+    # rebuild the module with cmake --build on that folder, or pip again.
+    return _build_wheel(os.getcwd(), wheel_directory, log=sys.stdout, editable=True)
 
 
 def build_sdist(sdist_directory, config_settings=None):

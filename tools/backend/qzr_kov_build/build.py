@@ -139,14 +139,32 @@ def write_metadata(project, directory, tag):
     return name
 
 
-def write_wheel(project, directory, module, tag=None):
+def editable_paths(project, module):
+    """What an editable install puts on sys.path: the folder of the built
+    MODULE and the folder holding each package."""
+    folders = [os.path.dirname(os.path.abspath(module))]
+    for _, folder in project.packages:
+        parent = os.path.dirname(project.path(folder))
+        if parent not in folders:
+            folders.append(parent)
+    return folders
+
+
+def write_wheel(project, directory, module, tag=None, editable=False):
     """Writes the wheel with the extension module MODULE, the packages and
-    the stub into DIRECTORY; returns the wheel's file name."""
+    the stub into DIRECTORY; returns the wheel's file name. An EDITABLE
+    wheel holds the stub and a .pth file pointing at MODULE's folder and the
+    packages in the tree instead."""
     tag = tag or wheel_tag()
     filename = "%s-%s-%s.whl" % (project.dist_name, project.version, tag)
-    with open(module, "rb") as f:
-        entries = [(EXTENSION + sysconfig.get_config_var("EXT_SUFFIX"), f.read(), 0o755)]
-    entries += [(name, data, 0o644) for name, data in project.pure_files()]
+    if editable:
+        paths = "".join(folder + "\n" for folder in editable_paths(project, module))
+        entries = [("__editable__.%s.pth" % project.dist_name, paths.encode("utf-8"), 0o644)]
+        entries.append(project.stub_file() + (0o644,))
+    else:
+        with open(module, "rb") as f:
+            entries = [(EXTENSION + sysconfig.get_config_var("EXT_SUFFIX"), f.read(), 0o755)]
+        entries += [(name, data, 0o644) for name, data in project.pure_files()]
     info = dist_info_name(project)
     entries += [(info + "/" + name, text.encode("utf-8"), 0o644)
                 for name, text in dist_info_files(project, tag)]
@@ -223,9 +241,10 @@ def write_sdist(project, directory):
     return filename
 
 
-def build_wheel(root, directory, build_dir=None, log=None):
-    """Builds the extension module and writes the wheel for the running
-    interpreter into DIRECTORY; returns the wheel's file name."""
+def build_wheel(root, directory, build_dir=None, log=None, editable=False):
+    """Builds the extension module and writes the wheel (or the EDITABLE
+    wheel) for the running interpreter into DIRECTORY; returns the wheel's
+    file name."""
     project = Project(root)
     module = build_extension(project.root, build_dir, log)
-    return write_wheel(project, directory, module)
+    return write_wheel(project, directory, module, editable=editable)

@@ -314,6 +314,10 @@ class Project(object):
                     with open(source, "rb") as f:
                         files.append((name + "/" + relative, f.read()))
             files.append((name + "/" + VERSION_MODULE, self.version_module().encode("utf-8")))
-        with open(self.path(self.stub), "rb") as f:
-            files.append((STUB_PACKAGE + "/__init__.pyi", f.read()))
+        files.append(self.stub_file())
         return files
+
+    def stub_file(self):
+        """The stub package's one file, as pure_files gives it."""
+        with open(self.path(self.stub), "rb") as f:
+            return (STUB_PACKAGE + "/__init__.pyi", f.read())
