@@ -9,7 +9,8 @@ find_pythons() {
         [ -x "$p" ] && found+=("$p")
     done
     [ ${#found[@]} -eq 0 ] && command -v python3 >/dev/null && found+=("$(command -v python3)")
-    printf '%s\n' "${found[@]}"
+    # Oldest first: 3.6 before 3.10.
+    printf '%s\n' "${found[@]}" | sort -V
 }
 
 # Prints the version (3.11.7) of the CPython 3.6+ given; fails for anything
