@@ -1,59 +1,74 @@
 #!/usr/bin/env bash
-# Installs the project with pip into a fresh virtual environment (offline,
-# from a copy of the work tree) and checks, from a clean folder, what got
-# installed: the module, its stub package, the simulator, the tool and its
-# command, the typed motion package, and no master module qzr_mew.
+# Installs the project both documented ways, offline, into fresh virtual
+# environments, each from its own clean copy of the work tree:
 #
-#   .ci/install-check.sh [python]     (default: pyenv's CPython 3.11.7)
+#   source: pip install .    (pip install --no-build-isolation . with pip 18,
+#                             the pip of CPython 3.6)
+#   wheel:  tools/build-wheels, then pip install --no-index dist/<wheel>
+#
+# and checks each from a clean folder: the module (one exported symbol), its
+# stub package (found by mypy on 3.11), the simulator, the tool and its command, a
+# homing run on the simulated line, one version wherever it is shown, no
+# master module qzr_mew, and that pip uninstall takes it all away again.
+#
+#   .ci/install-check.sh [python ...]   (default: the oldest CPython found,
+#                                        3.11 and the newest)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-python=${1:-${PYENV_ROOT:-$HOME/.pyenv}/versions/3.11.7/bin/python3}
-[ -x "$python" ] || python=$(command -v python3)
+source "$root/tools/pythons.sh"
 start=$(date +%s)
-step() { echo "install-check: $*"; }
+say() { echo "install-check: $*"; }
+
+if [ $# -gt 0 ]; then
+    pythons=("$@")
+else
+    # "version path" lines, oldest first.
+    mapfile -t found < <(find_pythons | while read -r p; do
+        v=$(python_version "$p") && echo "$v $p"; done | sort -V)
+    [ ${#found[@]} -gt 0 ] || { say "no CPython 3.6+ found"; exit 1; }
+    picked=("${found[0]}")
+    for line in "${found[@]}"; do
+        case $line in 3.11.*) picked+=("$line"); break ;; esac
+    done
+    picked+=("${found[${#found[@]}-1]}")
+    mapfile -t pythons < <(printf '%s\n' "${picked[@]}" | awk '!seen[$0]++ { print $2 }')
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# Nothing may be downloaded, nor found in a local wheel folder.
+export PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1
+unset PIP_FIND_LINKS PYTHONPATH PYTHONHOME
 
-# pip 23.1 and later builds through a wheel, and offline the 'wheel' package
-# can only come from Debian's copy.
-wheel_dir=/usr/share/python-wheels
-if ! ls "$wheel_dir"/wheel-*.whl >/dev/null 2>&1; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq python3-wheel-whl >/dev/null
-fi
-
-step "copying the work tree"
-mkdir "$work/src"
+# The files of a fresh clone (uncommitted changes included), without what
+# building and testing left in the work tree.
+pristine=$work/pristine
+mkdir "$pristine"
 (cd "$root" && git ls-files -z --cached --others --exclude-standard \
-    | xargs -0 -I{} cp --parents {} "$work/src/" 2>/dev/null) \
-    || (cd "$root" && tar --exclude=./build --exclude=./.git -cf - . | tar -xf - -C "$work/src")
+    | xargs -0 -I{} cp --parents {} "$pristine/" 2>/dev/null) \
+    || (cd "$root" && tar --exclude=./build --exclude=./dist --exclude=./.git -cf - . \
+        | tar -xf - -C "$pristine")
+version=$(cd "$pristine" && "${pythons[0]}" -I -c '
+import sys
+sys.path.insert(0, "tools/backend")
+from qzr_kov_build.project import Project
+print(Project(".").version)')
 
-step "creating a virtual environment with $("$python" --version 2>&1)"
-"$python" -m venv "$work/venv"
-venv_python=$work/venv/bin/python
-if ! "$venv_python" -c "import wheel" 2>/dev/null; then
-    "$venv_python" -m pip install -q --no-index "$wheel_dir"/wheel-*.whl
-fi
+minor='import sys; print("%d.%d" % sys.version_info[:2])'
 
-step "pip install --no-build-isolation ."
-(cd "$work/src" && "$venv_python" -m pip install -q --no-build-isolation .) >"$work/pip.log" 2>&1 \
-    || { cat "$work/pip.log"; exit 1; }
-
-clean=$work/clean
-mkdir "$clean"
-cd "$clean"
-unset PYTHONPATH PYTHONHOME
-
-step "checking the installed packages"
-"$venv_python" - <<'PY'
+# check VENV LABEL: what got installed, from a clean folder.
+check() {
+    local venv=$1 label=$2 clean
+    clean=$(mktemp -d "$work/clean.XXXX")
+    (cd "$clean" && "$venv/bin/python" - "$version" <<'PY'
 import importlib.util
 import os
+import subprocess
 import sys
 import sysconfig
 import types
 
+version = sys.argv[1]
 site = {sysconfig.get_paths()[key] for key in ("purelib", "platlib")}
 assert importlib.util.find_spec("qzr_mew") is None, "a qzr_mew module is importable"
 for folder in site:
@@ -70,13 +85,12 @@ stand_in = types.ModuleType("qzr_mew")
 stand_in.MewMaster = qzr_kov_sim.open_line
 sys.modules["qzr_mew"] = stand_in
 import qzr_kov
-
 import qzr_kov_motion
+# The motion package carries its own annotations.
+assert os.path.isfile(os.path.join(os.path.dirname(qzr_kov_motion.__file__), "py.typed"))
 
 for module in (qzr_kov, qzr_kov_sim, qzr_kov_tool, qzr_kov_motion):
     assert any(module.__file__.startswith(folder) for folder in site), module.__file__
-typed = os.path.join(os.path.dirname(qzr_kov_motion.__file__), "py.typed")
-assert os.path.isfile(typed), "no %s" % typed
 axis = qzr_kov.KOVAxisController(qzr_kov_sim.SimulatedLine("install-check"))
 axis.set_ppmm(1, 100)
 assert axis.to_pulse(1, 2.5) == 250
@@ -84,19 +98,34 @@ assert axis.get_stop_source(1) is qzr_kov.StopSource.Null
 axis.set_parameters(1, 10.0, 100.0, 0.01)
 assert qzr_kov_motion.Axis(axis, 1).move_by(0.5).wait(10) == 0.5
 axis.close()
-print("install-check: import qzr_kov, qzr_kov_sim, qzr_kov_tool, qzr_kov_motion: ok")
+
+symbols = subprocess.check_output(["nm", "-D", "--defined-only", qzr_kov.__file__],
+                                  universal_newlines=True).split()
+assert symbols[1::3] == ["T"] and symbols[2::3] == ["PyInit_qzr_kov"], symbols
+
+versions = {"qzr_kov_tool": qzr_kov_tool.__version__, "qzr_kov_sim": qzr_kov_sim.__version__}
+if sys.version_info >= (3, 8):
+    import importlib.metadata
+    versions["importlib.metadata"] = importlib.metadata.version("qzr_kov")
+assert set(versions.values()) == {version}, versions
 PY
+    ) || { say "$label: the installed packages are not right"; exit 1; }
 
-step "qzr-kov --help"
-"$work/venv/bin/qzr-kov" --help >/dev/null
-"$work/venv/bin/qzr-kov" home --help >/dev/null
-step "qzr-kov home on the simulated line"
-out=$("$work/venv/bin/qzr-kov" --sim-speed 20 home)
-grep -q "result: True" <<<"$out" || { echo "$out"; exit 1; }
+    local shown
+    shown=$("$venv/bin/python" -m pip show qzr_kov 2>/dev/null | sed -n 's/^Version: //p')
+    [ "$shown" = "$version" ] || { say "$label: pip show says '$shown', not $version"; exit 1; }
+    shown=$(cd "$clean" && "$venv/bin/qzr-kov" --version)
+    [ "$shown" = "qzr-kov $version" ] || { say "$label: qzr-kov --version says '$shown'"; exit 1; }
+    (cd "$clean" && "$venv/bin/qzr-kov" --help && "$venv/bin/qzr-kov" home --help) >/dev/null
+    local out
+    out=$(cd "$clean" && "$venv/bin/qzr-kov" --sim-speed 20 home)
+    grep -q "result: True" <<<"$out" || { say "$label: homing on the simulated line:"; echo "$out"; exit 1; }
 
-if /usr/bin/python3 -c "import mypy" 2>/dev/null; then
-    step "mypy finds the installed stub package and the typed motion package"
-    cat >"$clean/use.py" <<'PY'
+    # Debian's mypy inspects environments of its own Python version only (its
+    # helper breaks on 3.13, and 3.6 and 3.7 are too old for it).
+    if /usr/bin/python3 -c "import mypy" 2>/dev/null \
+            && [ "$("$venv/bin/python" -c "$minor")" = "$(/usr/bin/python3 -c "$minor")" ]; then
+        cat >"$clean/use.py" <<'PY'
 from qzr_kov import Direction, KOVAxisController
 from qzr_kov_motion import Axis
 axis = KOVAxisController(None)
@@ -104,8 +133,47 @@ found: "bool | None" = axis.wait_for_find_o_finish(1, 2.0)
 axis.find_o(1, 1.0, 10.0, 0.1, Direction.Negative.reverse())
 position: float = Axis(axis, 1).move_to(1.0).wait()
 PY
-    /usr/bin/python3 -m mypy --python-executable "$venv_python" --strict \
-        --cache-dir "$work/mypy-cache" --no-error-summary "$clean/use.py"
-fi
+        /usr/bin/python3 -m mypy --python-executable "$venv/bin/python" --strict \
+            --cache-dir "$clean/mypy-cache" --no-error-summary "$clean/use.py" \
+            || { say "$label: mypy does not find the stub package"; exit 1; }
+    fi
 
-echo "install-check: passed ($(( $(date +%s) - start )) s)"
+    "$venv/bin/python" -m pip uninstall -y -q qzr_kov >/dev/null 2>&1
+    local left
+    left=$("$venv/bin/python" -c '
+import os, sysconfig
+folders = {sysconfig.get_paths()[k] for k in ("purelib", "platlib")}
+print(" ".join(sorted(n for f in folders for n in os.listdir(f) if n.startswith("qzr"))))')
+    [ -z "$left" ] && [ ! -e "$venv/bin/qzr-kov" ] \
+        || { say "$label: pip uninstall left: $left"; exit 1; }
+}
+
+for py in "${pythons[@]}"; do
+    v=$(python_version "$py") || { say "$py is no CPython 3.6+"; exit 1; }
+
+    tree=$work/source-$v
+    cp -a "$pristine" "$tree"
+    "$py" -m venv "$work/venv-source-$v"
+    pip="$work/venv-source-$v/bin/python -m pip"
+    pip_major=$($pip --version | sed -n 's/^pip \([0-9]*\).*/\1/p')
+    if [ "$pip_major" -lt 19 ]; then command="pip install --no-build-isolation ."; else command="pip install ."; fi
+    began=$(date +%s)
+    (cd "$tree" && $pip ${command#pip }) >"$work/pip.log" 2>&1 \
+        || { cat "$work/pip.log"; say "CPython $v: $command failed"; exit 1; }
+    check "$work/venv-source-$v" "CPython $v, $command"
+    say "CPython $v (pip $pip_major): $command: ok ($(( $(date +%s) - began )) s)"
+
+    tree=$work/wheel-$v
+    cp -a "$pristine" "$tree"
+    began=$(date +%s)
+    "$tree/tools/build-wheels" "$py" >"$work/wheel.log" 2>&1 \
+        || { cat "$work/wheel.log"; say "CPython $v: tools/build-wheels failed"; exit 1; }
+    wheel=$(cd "$tree" && ls dist/*.whl)
+    "$py" -m venv "$work/venv-wheel-$v"
+    (cd "$tree" && "$work/venv-wheel-$v/bin/python" -m pip install --no-index "$wheel") \
+        >"$work/pip.log" 2>&1 || { cat "$work/pip.log"; say "CPython $v: installing $wheel failed"; exit 1; }
+    check "$work/venv-wheel-$v" "CPython $v, $wheel"
+    say "CPython $v: tools/build-wheels, pip install --no-index $wheel: ok ($(( $(date +%s) - began )) s)"
+done
+
+say "passed ($(( $(date +%s) - start )) s)"

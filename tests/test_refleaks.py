@@ -30,8 +30,9 @@ REPEATS = 60        # calls per round
 # round; caches filling up once do not repeat in every round.
 ALLOWED_PER_ROUND = REPEATS // 4
 
-needs_debug_build = unittest.skipUnless(hasattr(sys, "gettotalrefcount"),
-                                        "needs an interpreter built for debugging")
+needs_debug_build = unittest.skipUnless(
+    hasattr(sys, "gettotalrefcount"),
+    "needs an interpreter built for debugging (.ci/refleaks.sh runs these on one)")
 
 
 class LineDown(Exception):

@@ -28,7 +28,16 @@ py::Ref master_for(PyObject* port, PyObject* baudrate) {
 @order(10)
 @stub(port="Any", baudrate="int", returns="None")
 def __init__(self, port, baudrate=115200):
-    ...
+    """A controller for the line PORT.
+
+    PORT is a port name (a non-empty str such as "/dev/ttyUSB0": a master
+    is opened with MewMaster(port, baudrate=BAUDRATE)), None (the
+    controller starts closed; open() it later) or any other object, which
+    is adopted as the master itself (a simulated line, for instance). The
+    homing method starts as FindingOMethod.LimitFirstThenBackward and every
+    scale as 1 pulse per mm. Logs "KOV Axis Controller created with port
+    ..., baudrate ...". Raises what MewMaster raises.
+    """
 [method]*/
 py::Ref init(PyObject* self, PyObject* port, PyObject* baudrate) {
     py::Ref master = master_for(port, baudrate);
@@ -46,7 +55,14 @@ py::Ref init(PyObject* self, PyObject* port, PyObject* baudrate) {
 @order(20)
 @stub(force="bool", returns="None")
 def close(self, force=False):
-    ...
+    """Closes the master and leaves the controller closed.
+
+    Logs "KOV Axis Controller closed. force = ..." first, then does
+    nothing more if already closed. Refuses with RuntimeError ("Not all
+    axis are ready for close. Some is finding o.") while a homing result
+    has not been collected, unless FORCE is true; forcing does not stop
+    the homing workers. Raises what the master's close() raises.
+    """
 [method]*/
 py::Ref close(PyObject* self, PyObject* force) {
     log::info(py::text("KOV Axis Controller closed. force = ", force));
@@ -65,7 +81,8 @@ py::Ref close(PyObject* self, PyObject* force) {
 @order(30)
 @stub(returns="None")
 def __del__(self):
-    ...
+    """Calls close() when the controller is destroyed; its errors are reported
+    as unraisable, not raised."""
 [method]*/
 py::Ref del(PyObject* self) {
     self::call(self, method::close);
@@ -76,7 +93,7 @@ py::Ref del(PyObject* self) {
 @order(40)
 @property
 def finding_o_method(self) -> FindingOMethod:
-    ...
+    """The homing method find_o uses; LimitFirstThenBackward at first."""
 [method]*/
 py::Ref finding_o_method_get(PyObject* self) { return py::getattr(self, field::finding_o_method); }
 
@@ -85,7 +102,11 @@ py::Ref finding_o_method_get(PyObject* self) { return py::getattr(self, field::f
 @stub(returns="None")
 @finding_o_method.setter
 def finding_o_method(self, value: FindingOMethod):
-    ...
+    """Sets the homing method and logs "Set finding o method to N".
+
+    Raises AssertionError (while assertions are enabled) when VALUE is
+    not a FindingOMethod member.
+    """
 [method]*/
 py::Ref finding_o_method_set(PyObject* self, PyObject* value) {
     if (py::assertions_enabled()) {
@@ -103,7 +124,12 @@ py::Ref finding_o_method_set(PyObject* self, PyObject* value) {
 @order(50)
 @stub(port="Any", returns="None")
 def open(self, port):
-    ...
+    """Opens a new master on PORT with the constructor's baud rate.
+
+    Calls MewMaster(port, baudrate=...) and logs "KOV Axis Controller is
+    opened again with port ....". Raises RuntimeError when the controller
+    is open already (close() it first), and what MewMaster raises.
+    """
 [method]*/
 py::Ref open(PyObject* self, PyObject* port) {
     if (!is_none(link::master_of(self))) {

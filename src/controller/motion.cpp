@@ -25,7 +25,11 @@ py::Ref command(PyObject* self, PyObject* station, const py::Name& coil, const P
 @order(100)
 @stub(returns="None")
 def stop(self, station: int):
-    ...
+    """Stops STATION's motion: sets the command coil R0.
+
+    A move or run ends with StopSource.Command; a homing run then ends
+    with the result False. Logs "Stop station N".
+    """
 [method]*/
 py::Ref stop(PyObject* self, PyObject* station) {
     return command(self, station, map::kStop, "Stop station ", station);
@@ -35,7 +39,10 @@ py::Ref stop(PyObject* self, PyObject* station) {
 @order(150)
 @stub(target="float", returns="None")
 def set_absolute_target(self, station: int, target):
-    ...
+    """Writes the target of an absolute move, TARGET mm, to DT6 in pulses.
+
+    Does not move and does not log.
+    """
 [method]*/
 py::Ref set_absolute_target(PyObject* self, PyObject* station, PyObject* target) {
     py::Ref pulse = self::call(self, method::to_pulse, station, target);
@@ -47,7 +54,10 @@ py::Ref set_absolute_target(PyObject* self, PyObject* station, PyObject* target)
 @order(160)
 @stub(target="float", returns="None")
 def set_relative_target(self, station: int, target):
-    ...
+    """Writes the distance of a relative move, TARGET mm, to DT8 in pulses.
+
+    Does not move and does not log.
+    """
 [method]*/
 py::Ref set_relative_target(PyObject* self, PyObject* station, PyObject* target) {
     py::Ref pulse = self::call(self, method::to_pulse, station, target);
@@ -66,7 +76,12 @@ constexpr const char* kLocateAbsolutelyDoc =
 @doc(kLocateAbsolutelyDoc)
 @stub(returns="None")
 def locate_absolutely(self, station: int, target: float):
-    ...
+    """Starts a move of STATION to the coordinate TARGET mm; returns at once.
+
+    Writes the target (DT6), then sets the command coil R1. Logs
+    "Absolutely locating with target ..., station ...". Wait for the end
+    with wait_for_locating_done.
+    """
 [method]*/
 py::Ref locate_absolutely(PyObject* self, PyObject* station, py::Float target) {
     self::call(self, method::set_absolute_target, station, target);
@@ -85,7 +100,13 @@ constexpr const char* kLocateRelativelyDoc =
 @doc(kLocateRelativelyDoc)
 @stub(returns="None")
 def locate_relatively(self, station: int, target: _Optional[float] = None):
-    ...
+    """Starts a move of STATION by TARGET mm (negative: backwards); returns at once.
+
+    Writes the distance (DT8), then sets the command coil R2; with TARGET
+    None the last distance written is moved again. Logs "Relatively
+    locating with target ..., station ...". Wait for the end with
+    wait_for_locating_done.
+    """
 [method]*/
 py::Ref locate_relatively(PyObject* self, PyObject* station, PyObject* target) {
     if (target != Py_None) self::call(self, method::set_relative_target, station, target);
@@ -115,7 +136,17 @@ constexpr const char* kWaitForLocatingDoneDoc =
 @doc(kWaitForLocatingDoneDoc)
 @stub(returns="None")
 def wait_for_locating_done(self, station: int, timeout: float = 0.0):
-    ...
+    """Waits until STATION stops sending pulses, then checks why it stopped.
+
+    Reads the running output Y1 every 10 ms, releasing the interpreter
+    lock in between; TIMEOUT 0 (or less) waits for good. Then reads the
+    stop source (D20) and logs "Station ... locating done. Stop source:
+    N". Returns None when the move ran to its end (StopSource.Null).
+    Raises TimeoutError ("定位超时") after TIMEOUT seconds while the move
+    goes on; IOError ("定位动作因故未能完成:N", N the StopSource) when it
+    ended early (stop command, limit, alarm, emergency); ValueError when
+    the station reports a code that is no StopSource.
+    """
 [method]*/
 py::Ref wait_for_locating_done(PyObject* self, PyObject* station, py::Float timeout) {
     py::Ref begin = clock::now();
@@ -142,7 +173,12 @@ constexpr const char* kRunPositiveDoc =
 @doc(kRunPositiveDoc)
 @stub(returns="None")
 def run_positive(self, station: int):
-    ...
+    """Starts running STATION in the positive direction; returns at once.
+
+    Sets the command coil R4. The run goes on until stop(), the positive
+    limit (when enabled), the alarm or the emergency input. Logs
+    "Station N run positive".
+    """
 [method]*/
 py::Ref run_positive(PyObject* self, PyObject* station) {
     return command(self, station, map::kRunPositive, "Station ", station, " run positive");
@@ -158,7 +194,12 @@ constexpr const char* kRunNegativeDoc =
 @doc(kRunNegativeDoc)
 @stub(returns="None")
 def run_negative(self, station: int):
-    ...
+    """Starts running STATION in the negative direction; returns at once.
+
+    Sets the command coil R3. The run goes on until stop(), the negative
+    limit (when enabled), the alarm or the emergency input. Logs
+    "Station N run negative".
+    """
 [method]*/
 py::Ref run_negative(PyObject* self, PyObject* station) {
     return command(self, station, map::kRunNegative, "Station ", station, " run negative");
@@ -174,7 +215,10 @@ constexpr const char* kEnableAxisDoc =
 @doc(kEnableAxisDoc)
 @stub(returns="None")
 def enable_axis(self, station: int):
-    ...
+    """Powers the drive of STATION (output Y2 on): the motor holds its torque.
+
+    Logs "Enable axis(station) N".
+    """
 [method]*/
 py::Ref enable_axis(PyObject* self, PyObject* station) {
     return command(self, station, map::kDriveEnabled, "Enable axis(station) ", station);
@@ -190,7 +234,10 @@ constexpr const char* kDisableAxisDoc =
 @doc(kDisableAxisDoc)
 @stub(returns="None")
 def disable_axis(self, station: int):
-    ...
+    """Switches the drive of STATION off (output Y2 off): the axis goes slack.
+
+    Logs "Disable axis(station) N".
+    """
 [method]*/
 py::Ref disable_axis(PyObject* self, PyObject* station) {
     link::set_coil(self, station, map::kDriveEnabled, Py_False);

@@ -30,7 +30,12 @@ void assert_rate_allowed(PyObject* pps) {
 @order(60)
 @stub(returns="None")
 def set_ppmm(self, station: int, ppmm: _Union[int, float]):
-    ...
+    """Sets the scale of STATION: PPMM pulses per millimetre.
+
+    Only the controller keeps it; nothing is sent. Logs "Set PPMM to ...
+    for station ...". Raises AssertionError (while assertions are
+    enabled) when PPMM is 0.
+    """
 [method]*/
 py::Ref set_ppmm(PyObject* self, PyObject* station, PyObject* ppmm) {
     if (py::assertions_enabled() && !py::compare(ppmm, py::integer(0).get(), Py_NE)) {
@@ -46,7 +51,7 @@ py::Ref set_ppmm(PyObject* self, PyObject* station, PyObject* ppmm) {
 @order(70)
 @stub(returns="Union[int, float]")
 def ppmm(self, station: int):
-    ...
+    """The scale of STATION in pulses per millimetre: 1 until set_ppmm."""
 [method]*/
 py::Ref ppmm(PyObject* self, PyObject* station) {
     py::Ref table = py::getattr(self, field::ppmm);
@@ -63,7 +68,11 @@ py::Ref ppmm(PyObject* self, PyObject* station) {
 @order(80)
 @stub(returns="int")
 def to_pulse(self, station: int, value: float):
-    ...
+    """VALUE millimetres (or mm/s) in pulses (or pulses/s) of STATION.
+
+    Multiplies by the scale and truncates toward zero: 12.7 pulses become
+    12, -12.7 become -12. Raises TypeError when VALUE is not a number.
+    """
 [method]*/
 py::Ref to_pulse(PyObject* self, PyObject* station, py::Float value) {
     py::Ref scale = self::call(self, method::ppmm, station);
@@ -81,7 +90,11 @@ py::Ref to_pulse(PyObject* self, PyObject* station, py::Float value) {
 @order(90)
 @stub(value="float", returns="float")
 def from_pulse(self, station: int, value):
-    ...
+    """VALUE pulses (or pulses/s) of STATION in millimetres (or mm/s).
+
+    Divides by the scale; the result is always a float. Raises
+    ZeroDivisionError for a scale of 0, TypeError for a non-number.
+    """
 [method]*/
 py::Ref from_pulse(PyObject* self, PyObject* station, PyObject* value) {
     py::Ref scale = self::call(self, method::ppmm, station);
@@ -99,7 +112,12 @@ void write_rate(PyObject* self, PyObject* station, py::Float velocity, const py:
 @order(110)
 @stub(returns="None")
 def set_start_velocity(self, station: int, velocity: float):
-    ...
+    """Sets the start velocity of the speed ramp, VELOCITY mm/s.
+
+    Writes it in pulses per second to DT0. Logs "Set start velocity to
+    ..., station ...". Raises AssertionError (while assertions are
+    enabled) above 70000 pulses per second (_MaxPulsePerSecond).
+    """
 [method]*/
 py::Ref set_start_velocity(PyObject* self, PyObject* station, py::Float velocity) {
     write_rate(self, station, velocity, station_map::kStartVelocity);
@@ -111,7 +129,12 @@ py::Ref set_start_velocity(PyObject* self, PyObject* station, py::Float velocity
 @order(120)
 @stub(returns="None")
 def set_velocity(self, station: int, velocity: float):
-    ...
+    """Sets the velocity of moves and runs, VELOCITY mm/s.
+
+    Writes it in pulses per second to DT2. Logs "Set velocity to ...,
+    station ...". Raises AssertionError (while assertions are enabled)
+    above 70000 pulses per second (_MaxPulsePerSecond).
+    """
 [method]*/
 py::Ref set_velocity(PyObject* self, PyObject* station, py::Float velocity) {
     write_rate(self, station, velocity, station_map::kVelocity);
@@ -123,7 +146,11 @@ py::Ref set_velocity(PyObject* self, PyObject* station, py::Float velocity) {
 @order(130)
 @stub(returns="None")
 def set_acceleration_time(self, station: int, time: float):
-    ...
+    """Sets the time of the ramps up and down, TIME seconds.
+
+    Writes it in whole milliseconds (truncated) to DT4. Logs "Set
+    acceleration time to ..., station ...".
+    """
 [method]*/
 py::Ref set_acceleration_time(PyObject* self, PyObject* station, py::Float time) {
     py::Ref ms = milliseconds(time);
@@ -146,7 +173,15 @@ constexpr const char* kSetParametersDoc =
 @stub(returns="None")
 def set_parameters(self, station: int, start_velocity: float, velocity: float,
                    acceleration_time: float):
-    ...
+    """Sets the whole speed profile of STATION in one write.
+
+    START_VELOCITY and VELOCITY in mm/s and ACCELERATION_TIME in seconds
+    go to DT0, DT2 and DT4 as pulses/s, pulses/s and milliseconds. Logs
+    "Set (start velocity, velocity, acceleration time) to (...)". Raises
+    AssertionError (while assertions are enabled) unless 0 <
+    START_VELOCITY <= VELOCITY, ACCELERATION_TIME >= 0 and VELOCITY is at
+    most 70000 pulses per second.
+    """
 [method]*/
 py::Ref set_parameters(PyObject* self, PyObject* station, py::Float start_velocity,
                        py::Float velocity, py::Float acceleration_time) {

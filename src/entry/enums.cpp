@@ -18,7 +18,7 @@ py::Name kPrepare{"__prepare__"};
 @member_of(Direction)
 @stub(returns="Direction")
 def reverse(self):
-    ...
+    """The opposite direction: Negative for Positive and Positive for Negative."""
 [method]*/
 // The member of opposite sign.
 py::Ref reverse(PyObject* self) {

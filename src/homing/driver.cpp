@@ -68,7 +68,11 @@ bool worker_started(PyObject* thread) {
 @order(410)
 @stub(returns="None")
 def _find_o_thread_func(self, station: int, direction: Direction):
-    ...
+    """The homing worker's body: runs the controller's finding_o_method.
+
+    Logs "Finding o started, method ..., station ...". Started by find_o
+    in a thread of its own.
+    """
 [method]*/
 // The worker: runs the homing method the controller has when it starts.
 py::Ref find_o_thread_func(PyObject* self, PyObject* station, PyObject* direction) {
@@ -103,7 +107,21 @@ constexpr const char* kFindODoc =
 @stub(returns="None")
 def find_o(self, station: int, start_velocity: float, velocity: float, acceleration_time: float,
            direction: Direction = Direction.Negative):
-    ...
+    """Starts homing STATION in a worker thread; returns at once.
+
+    Writes the speed profile (START_VELOCITY and VELOCITY in mm/s,
+    ACCELERATION_TIME in seconds, as set_parameters does), then runs
+    finding_o_method starting towards DIRECTION (default Negative). On
+    success the origin becomes coordinate 0. Collecting the result with
+    wait_for_find_o_finish is mandatory. Logs "Start finding o, station N".
+
+    Raises BlockingIOError ("Axis N has been finding o.") while the
+    station's previous result is uncollected; AssertionError when the
+    limit on the start side is disabled under LimitFirstThenBackward
+    ("禁用了负极限…" / "禁用了正极限…", under python -O too), and, while
+    assertions are enabled, when DIRECTION is not a Direction or
+    set_parameters refuses the speeds.
+    """
 [method]*/
 py::Ref find_o(PyObject* self, PyObject* station, py::Float start_velocity, py::Float velocity,
                py::Float acceleration_time, PyObject* direction) {
@@ -155,7 +173,11 @@ constexpr const char* kIsFindingODoc =
 @doc(kIsFindingODoc)
 @stub(returns="bool")
 def is_finding_o(self, station: int):
-    ...
+    """Whether STATION has a homing run whose result has not been collected yet.
+
+    True from find_o until wait_for_find_o_finish returned True or False,
+    even after the motion ended.
+    """
 [method]*/
 py::Ref is_finding_o(PyObject* self, PyObject* station) {
     py::Ref threads = py::getattr(self, field::find_o_threads);
@@ -187,7 +209,17 @@ constexpr const char* kWaitForFindOFinishDoc =
 @doc(kWaitForFindOFinishDoc)
 @stub(timeout="Optional[float]", returns="Optional[bool]")
 def wait_for_find_o_finish(self, station: int, timeout: _Optional[float] = None):
-    ...
+    """Waits for STATION's homing run to end and collects its result.
+
+    Returns True when the station stopped on the origin (now coordinate
+    0), False when the run ended without it (a limit, the emergency
+    input, an alarm, a stop command, a communication failure in the
+    worker), None when TIMEOUT seconds passed first: the run goes on, an
+    ERROR line is logged, call again later. TIMEOUT None waits for good.
+    Waiting releases the interpreter lock. Logs "Wait for finding O done.
+    Station ..., source ...". Raises ValueError ("Axis is not finding
+    origin point, or has been waited.") when no result is pending.
+    """
 [method]*/
 py::Ref wait_for_find_o_finish(PyObject* self, PyObject* station, PyObject* timeout) {
     py::Ref threads = py::getattr(self, field::find_o_threads);

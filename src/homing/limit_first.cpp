@@ -15,7 +15,12 @@ py::Name kReverse{"reverse"};
 @order(400)
 @stub(returns="None")
 def __find_o_stage_0(self, station: int, direction: Direction):
-    ...
+    """Runs STATION to the limit switch on the DIRECTION side and waits for it.
+
+    Does nothing when the axis is on that limit already. Raises IOError
+    ("找原点阶段一，因故停机:N") when the run stopped for another reason.
+    The first step of the limit-first homing method.
+    """
 [method]*/
 // Runs to the limit on the `direction` side unless the axis is already on it.
 py::Ref find_o_stage_0(PyObject* self, PyObject* station, PyObject* direction) {
@@ -39,7 +44,13 @@ py::Ref find_o_stage_0(PyObject* self, PyObject* station, PyObject* direction) {
 @order(430)
 @stub(returns="None")
 def _find_o_thread_func_limit_first_then_backward(self, station: int, direction: Direction):
-    ...
+    """The limit-first homing method: to the limit on the DIRECTION side, then
+    an origin search the other way.
+
+    When the station stopped on the origin, makes it coordinate 0. Any
+    failure (a communication error included) ends it silently; the
+    result of wait_for_find_o_finish tells.
+    """
 [method]*/
 py::Ref find_o_limit_first_then_backward(PyObject* self, PyObject* station, PyObject* direction) {
     ending_failures_silently([&] {

@@ -11,7 +11,12 @@ namespace {
 @order(420)
 @stub(returns="None")
 def _find_o_origin_only(self, station: int, direction: Direction):
-    ...
+    """The origin-only homing method: searches towards DIRECTION and waits.
+
+    When the station stopped on the origin, makes it coordinate 0. Any
+    failure (a communication error included) ends it silently; the
+    result of wait_for_find_o_finish tells.
+    """
 [method]*/
 py::Ref find_o_origin_only(PyObject* self, PyObject* station, PyObject* direction) {
     ending_failures_silently([&] {

@@ -41,7 +41,12 @@ namespace map = station_map;
 @order(240)
 @stub(returns="None")
 def _find_o(self, station: int, direction: Direction):
-    ...
+    """Starts the station's own origin search towards DIRECTION; returns at once.
+
+    Sets the command coil R5 (Negative) or R6 (Positive) and logs "Start
+    finding O for station ..., direction ...". A step of the homing
+    methods; find_o is the call to use.
+    """
 [method]*/
 // Starts the module's origin search towards `direction`; does not wait.
 py::Ref find_o(PyObject* self, PyObject* station, PyObject* direction) {

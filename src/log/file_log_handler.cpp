@@ -79,7 +79,11 @@ void leave(PyObject* lock) {
 @member_of(FileLogHandler)
 @stub(returns="None")
 def __init__(self, filename: str, level: int = _LOG_INFO):
-    ...
+    """A handler writing to the file FILENAME (a str), at LEVEL (default INFO).
+
+    Nothing is opened yet: the file is opened, written and closed for each
+    record. Raises TypeError when FILENAME is neither a str nor None.
+    """
 [method]*/
 py::Ref init(PyObject* self, py::StrOrNone filename, PyObject* level) {
     py::Ref base = py::call(reinterpret_cast<PyObject*>(&PySuper_Type), g_class, self);
@@ -92,7 +96,14 @@ py::Ref init(PyObject* self, py::StrOrNone filename, PyObject* level) {
 @order(20)
 @member_of(FileLogHandler)
 def emit(self, record: _LogRecord) -> None:
-    ...
+    """Formats RECORD and appends it, with a newline, to the file in UTF-8.
+
+    Creates the file if needed. Holds the handler's lock while writing, so
+    lines from several threads never mix. An error opening or writing the
+    file (folder gone, disk full) is raised as OSError from the logging
+    call, not passed to handleError; so it comes out of the controller
+    method that logged.
+    """
 [method]*/
 py::Ref emit(PyObject* self, PyObject* record) {
     py::Ref formatted = py::call_method(self, kFormat, record);

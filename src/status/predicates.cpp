@@ -51,7 +51,10 @@ constexpr const char* kIsAlarmingDoc =
 @doc(kIsAlarmingDoc)
 @stub(status_words="Optional[List[Any]]", returns="bool")
 def is_alarming(self, station: int, status_words: _Optional[list] = None):
-    ...
+    """Whether the drive's alarm input X4 of STATION is on.
+
+    Answered from STATUS_WORDS when given, else by one coil read.
+    """
 [method]*/
 
 constexpr const char* kIsRunningDoc =
@@ -67,7 +70,10 @@ constexpr const char* kIsRunningDoc =
 @doc(kIsRunningDoc)
 @stub(status_words="Optional[List[Any]]", returns="bool")
 def is_running(self, station: int, status_words: _Optional[list] = None):
-    ...
+    """Whether STATION is sending pulses (output Y1): a move, run or search goes on.
+
+    Answered from STATUS_WORDS when given, else by one coil read.
+    """
 [method]*/
 
 /*[method]
@@ -75,7 +81,10 @@ def is_running(self, station: int, status_words: _Optional[list] = None):
 @body("predicate<map::kOriginBit>")
 @stub(status_words="Optional[List[Any]]", returns="bool")
 def at_o(self, station: int, status_words: _Optional[list] = None):
-    ...
+    """Whether the origin sensor input X0 of STATION is on.
+
+    Answered from STATUS_WORDS when given, else by one coil read.
+    """
 [method]*/
 
 /*[method]
@@ -83,7 +92,10 @@ def at_o(self, station: int, status_words: _Optional[list] = None):
 @body("predicate<map::kPositiveLimitBit>")
 @stub(status_words="Optional[List[Any]]", returns="bool")
 def at_positive_limit(self, station: int, status_words: _Optional[list] = None):
-    ...
+    """Whether the positive limit switch input X2 of STATION is on.
+
+    Answered from STATUS_WORDS when given, else by one coil read.
+    """
 [method]*/
 
 /*[method]
@@ -91,7 +103,10 @@ def at_positive_limit(self, station: int, status_words: _Optional[list] = None):
 @body("predicate<map::kNegativeLimitBit>")
 @stub(status_words="Optional[List[Any]]", returns="bool")
 def at_negative_limit(self, station: int, status_words: _Optional[list] = None):
-    ...
+    """Whether the negative limit switch input X1 of STATION is on.
+
+    Answered from STATUS_WORDS when given, else by one coil read.
+    """
 [method]*/
 
 /*[method]
@@ -99,13 +114,22 @@ def at_negative_limit(self, station: int, status_words: _Optional[list] = None):
 @body("predicate<map::kEmergencyBit>")
 @stub(status_words="Optional[List[Any]]", returns="bool")
 def at_emergency(self, station: int, status_words: _Optional[list] = None):
-    ...
+    """The emergency input X3 of STATION as it is.
+
+    The input is normally closed: True while all is well, False while the
+    emergency button is pressed. Answered from STATUS_WORDS when given,
+    else by one coil read.
+    """
 [method]*/
 
 /*[method]
 @order(350)
 def get_stop_source(self, station: int) -> StopSource:
-    ...
+    """Why STATION last stopped sending pulses, read from D20.
+
+    Raises ValueError ("N is not a valid StopSource") when the station
+    reports another code.
+    """
 [method]*/
 py::Ref get_stop_source(PyObject* self, PyObject* station) {
     py::Ref code = link::get_int32(self, station, map::kStopSourceCode);

@@ -44,7 +44,12 @@ constexpr const char* kOriginRisingValidDoc =
 @doc(kOriginRisingValidDoc)
 @stub(returns="None")
 def origin_rising_valid(self, station: int, value: bool):
-    ...
+    """Chooses the edge of the origin signal that counts: rising when VALUE is
+    true, falling (the station's default) when false.
+
+    Writes VALUE to the coil R10. Logs "Set origin trigger edge as
+    rising/falling, station N".
+    """
 [method]*/
 py::Ref origin_rising_valid(PyObject* self, PyObject* station, PyObject* value) {
     link::set_coil(self, station, map::kOriginRisingEdge, value);
@@ -58,7 +63,10 @@ py::Ref origin_rising_valid(PyObject* self, PyObject* station, PyObject* value) 
 @body("configure<map::kNegativeLimitDisabled, true, kDisableNegative>")
 @stub(returns="None")
 def disable_negative_limit(self, station: int):
-    ...
+    """Makes STATION ignore its negative limit switch (coil R12 on).
+
+    Logs "Disable negative limit, station N".
+    """
 [method]*/
 
 /*[method]
@@ -66,14 +74,17 @@ def disable_negative_limit(self, station: int):
 @body("configure<map::kNegativeLimitDisabled, false, kEnableNegative>")
 @stub(returns="None")
 def enable_negative_limit(self, station: int):
-    ...
+    """Makes STATION stop at its negative limit switch (coil R12 off).
+
+    Logs "Enable negative limit, station N".
+    """
 [method]*/
 
 /*[method]
 @order(500)
 @body("is_disabled<map::kNegativeLimitDisabled>")
 def negative_limit_is_disabled(self, station: int) -> bool:
-    ...
+    """Whether STATION ignores its negative limit switch: the coil R12, read."""
 [method]*/
 
 /*[method]
@@ -81,7 +92,10 @@ def negative_limit_is_disabled(self, station: int) -> bool:
 @body("configure<map::kPositiveLimitDisabled, true, kDisablePositive>")
 @stub(returns="None")
 def disable_positive_limit(self, station: int):
-    ...
+    """Makes STATION ignore its positive limit switch (coil R13 on).
+
+    Logs "Disable positive limit, station N".
+    """
 [method]*/
 
 /*[method]
@@ -91,14 +105,17 @@ def disable_positive_limit(self, station: int):
 @body("configure<map::kPositiveLimitDisabled, false, kEnablePositive>")
 @stub(axis="int", returns="None")
 def enable_positive_limit(self, axis):
-    ...
+    """Makes the station AXIS stop at its positive limit switch (coil R13 off).
+
+    Logs "Enable positive limit, station N".
+    """
 [method]*/
 
 /*[method]
 @order(530)
 @body("is_disabled<map::kPositiveLimitDisabled>")
 def positive_limit_is_disabled(self, station: int) -> bool:
-    ...
+    """Whether STATION ignores its positive limit switch: the coil R13, read."""
 [method]*/
 
 constexpr const char* kDisableAlarmDoc =
@@ -112,7 +129,10 @@ constexpr const char* kDisableAlarmDoc =
 @doc(kDisableAlarmDoc)
 @stub(returns="None")
 def disable_alarm(self, station: int):
-    ...
+    """Makes STATION ignore the drive's alarm input (coil R14 on).
+
+    Logs "Disable alarm, station N".
+    """
 [method]*/
 
 constexpr const char* kEnableAlarmDoc =
@@ -126,14 +146,18 @@ constexpr const char* kEnableAlarmDoc =
 @doc(kEnableAlarmDoc)
 @stub(returns="None")
 def enable_alarm(self, station: int):
-    ...
+    """Makes STATION stop sending pulses when the drive's alarm input comes on
+    (coil R14 off).
+
+    Logs "Enable alarm, station N".
+    """
 [method]*/
 
 /*[method]
 @order(560)
 @body("is_disabled<map::kAlarmDisabled>")
 def alarm_is_disabled(self, station: int) -> bool:
-    ...
+    """Whether STATION ignores the drive's alarm input: the coil R14, read."""
 [method]*/
 
 constexpr const char* kDisableEmergencyDoc =
@@ -147,7 +171,10 @@ constexpr const char* kDisableEmergencyDoc =
 @doc(kDisableEmergencyDoc)
 @stub(returns="None")
 def disable_emergency(self, station: int):
-    ...
+    """Makes STATION ignore its emergency input (coil R15 on).
+
+    Logs "Disable emergency, station N".
+    """
 [method]*/
 
 constexpr const char* kEnableEmergencyDoc =
@@ -161,14 +188,18 @@ constexpr const char* kEnableEmergencyDoc =
 @doc(kEnableEmergencyDoc)
 @stub(returns="None")
 def enable_emergency(self, station: int):
-    ...
+    """Makes STATION stop sending pulses when its emergency input opens
+    (coil R15 off); the input is normally closed.
+
+    Logs "Enable emergency, station N".
+    """
 [method]*/
 
 /*[method]
 @order(590)
 @body("is_disabled<map::kEmergencyDisabled>")
 def emergency_is_disabled(self, station: int) -> bool:
-    ...
+    """Whether STATION ignores its emergency input: the coil R15, read."""
 [method]*/
 
 constexpr const char* kReverseDirectionOutputDoc =
@@ -182,7 +213,12 @@ constexpr const char* kReverseDirectionOutputDoc =
 @doc(kReverseDirectionOutputDoc)
 @stub(returns="None")
 def reverse_direction_output(self, station: int, value: bool = True):
-    ...
+    """Inverts STATION's direction output when VALUE is true (the default),
+    restores it when false.
+
+    Writes VALUE to the coil R16. Logs "Set reverse direction output to
+    ..., station N".
+    """
 [method]*/
 py::Ref reverse_direction_output(PyObject* self, PyObject* station, PyObject* value) {
     link::set_coil(self, station, map::kDirectionInverted, value);

@@ -33,7 +33,15 @@ constexpr const char* kStatusWordsDoc =
 @doc(kStatusWordsDoc)
 @stub(returns="List[Any]")
 def status_words(self, station: int):
-    ...
+    """Reads STATION's status block in one exchange.
+
+    Reads 11 values from DT10 and returns [position in mm, encoder
+    position in mm, velocity in mm/s, I/O word, 0]. The I/O word holds
+    the inputs in its low 16 bits (X0 origin, X1 negative limit, X2
+    positive limit, X3 emergency, X4 alarm) and the outputs in its high
+    16 bits (Y1 running). Give the list to the predicates and
+    get_position to answer them without further reads.
+    """
 [method]*/
 py::Ref status_words(PyObject* self, PyObject* station) {
     py::Ref count = py::integer(map::kStatusBlockLength);
@@ -60,7 +68,11 @@ py::Ref status_words(PyObject* self, PyObject* station) {
 @order(260)
 @stub(status_words="Optional[List[Any]]", returns="float")
 def get_position(self, station: int, status_words: _Optional[list] = None):
-    ...
+    """The coordinate of STATION in mm.
+
+    Taken from STATUS_WORDS (element 0) when given, else read from DT10
+    and converted with the station's scale.
+    """
 [method]*/
 py::Ref get_position(PyObject* self, PyObject* station, PyObject* status_words) {
     if (py::truth(status_words)) {
@@ -82,7 +94,10 @@ constexpr const char* kSetPositionDoc =
 @doc(kSetPositionDoc)
 @stub(returns="None")
 def set_position(self, station: int, position: float):
-    ...
+    """Declares the axis's present place to be the coordinate POSITION mm.
+
+    Writes it in pulses to DT10; the axis does not move. Does not log.
+    """
 [method]*/
 py::Ref set_position(PyObject* self, PyObject* station, py::Float position) {
     py::Ref pulse = self::call(self, method::to_pulse, station, position);
@@ -100,7 +115,10 @@ constexpr const char* kSetHereODoc =
 @doc(kSetHereODoc)
 @stub(returns="None")
 def set_here_o(self, station: int):
-    ...
+    """Makes the axis's present place the origin, coordinate 0.
+
+    Writes 0 to DT10 through set_position; logs "Set here O for station N".
+    """
 [method]*/
 py::Ref set_here_o(PyObject* self, PyObject* station) {
     self::call(self, method::set_position, station, py::integer(0));
