@@ -123,7 +123,7 @@ class ProjectTest(unittest.TestCase):
         for text, message in cases:
             with self.subTest(message=message):
                 root = tempfile.mkdtemp(dir=support.WORKDIR)
-                for name in ("README.md", "sim", "cli", "stubs"):
+                for name in ("README.md", "sim", "cli", "motion", "stubs"):
                     os.symlink(os.path.join(support.REPO, name), os.path.join(root, name))
                 with open(os.path.join(root, "pyproject.toml"), "w", encoding="utf-8") as f:
                     f.write(text)
@@ -181,7 +181,8 @@ class WheelTest(unittest.TestCase):
             self.assertEqual(self.wheel.read("qzr_kov-stubs/__init__.pyi"), f.read())
         for name, folder in self.project.packages:
             sources = sorted(os.path.basename(p) for p in glob.glob(
-                os.path.join(support.REPO, folder, "*.py")))
+                os.path.join(support.REPO, folder, "*.py")) + glob.glob(
+                os.path.join(support.REPO, folder, "py.typed")))
             inside = sorted(n.split("/")[1] for n in names if n.startswith(name + "/"))
             self.assertEqual(inside, sorted(sources + ["_version.py"]))
             scope = {}
