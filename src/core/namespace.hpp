@@ -40,8 +40,8 @@ inline py::Name kKOVAxisController{"KOVAxisController"};
 
 // The names of the classes whose class-private attributes are mangled with
 // them ("_KOVAxisController__mew").
-constexpr const char kControllerClass[] = "KOVAxisController";
-constexpr const char kHandlerClass[] = "FileLogHandler";
+inline constexpr char kControllerClass[] = "KOVAxisController";
+inline constexpr char kHandlerClass[] = "FileLogHandler";
 
 // The text of __module__ for everything the module defines.
 inline py::Name kModuleName{"qzr_kov"};
