@@ -132,14 +132,11 @@ def native():
     the build folder's bench-native/ on first use (or QZR_KOV_BENCH_NATIVE)."""
     global _native
     if _native is None:
-        import importlib.util
-        spec = importlib.util.spec_from_file_location(
-            "qzr_bench_native_build", os.path.join(HERE, "native", "build.py"))
-        native_build = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(native_build)
+        import runpy
+        build = runpy.run_path(os.path.join(HERE, "native", "build.py"))["build"]
         folder = os.environ.get("QZR_KOV_BENCH_NATIVE") or os.path.join(
             _BUILD or build_folder(), "bench-native")
-        native_build.build(folder)
+        build(folder)
         # Last on the path: it holds nothing but this one module.
         if folder not in sys.path:
             sys.path.append(folder)

@@ -1,7 +1,7 @@
 // Declarative descriptions of classes and their methods, turned into real
 // classes at import through the interpreter's own class machinery. The
-// methods are declared next to their bodies (see tools/gen-methods); the
-// specs here are what that declaration generates.
+// methods are declared next to their bodies (see tools/gen-methods), which
+// turns each declaration into a MethodSpec.
 #pragma once
 
 #include <Python.h>
@@ -72,7 +72,7 @@ struct MethodSpec {
     const char* doc = nullptr;
 };
 
-// The spec of a method whose body is F, a function with typed parameters
+// The MethodSpec of a method whose body is F, a function with typed parameters
 // (self first); each parameter's type gives its conversion on entry.
 template <auto F, std::size_t N>
 MethodSpec declare(const char* name, const ParamSpec (&params)[N], Ann returns, const char* doc) {

@@ -5,19 +5,19 @@
 namespace qzr::enums {
 namespace {
 
-// A class made at import and its members by value; owned for the life of the
-// process.
+// The class made at import for each of kEnumerations, and its members by
+// value; owned for the life of the process.
 struct ValueTable {
-    const py::Name* cls = nullptr;
     PyObject* made = nullptr;
     PyObject* by_value = nullptr;
 };
 
-ValueTable g_tables[sizeof(kEnumerations) / sizeof(kEnumerations[0])];
+constexpr std::size_t kCount = sizeof(kEnumerations) / sizeof(kEnumerations[0]);
+ValueTable g_tables[kCount];
 
 ValueTable* table_for(const py::Name& cls) {
-    for (ValueTable& t : g_tables) {
-        if (t.cls == &cls) return &t;
+    for (std::size_t i = 0; i < kCount; ++i) {
+        if (&kEnumerations[i].cls == &cls) return g_tables[i].made ? &g_tables[i] : nullptr;
     }
     return nullptr;
 }
@@ -54,7 +54,6 @@ void remember(const Enumeration& enumeration, PyObject* cls) {
         py::require(PyDict_SetItem(by_value.get(), value.get(), member.get()) == 0);
     }
     ValueTable& table = g_tables[&enumeration - kEnumerations];
-    table.cls = &enumeration.cls;
     Py_INCREF(cls);
     Py_XSETREF(table.made, cls);
     Py_XSETREF(table.by_value, by_value.release());

@@ -7,82 +7,82 @@
 #include "core/class_builder.hpp"
 
 namespace qzr::controller {
-extern const MethodSpec close_spec;
-extern const MethodSpec disable_axis_spec;
-extern const MethodSpec dunder_del_spec;
-extern const MethodSpec dunder_init_spec;
-extern const MethodSpec enable_axis_spec;
-extern const MethodSpec finding_o_method_setter_spec;
-extern const MethodSpec finding_o_method_spec;
-extern const MethodSpec from_pulse_spec;
-extern const MethodSpec locate_absolutely_spec;
-extern const MethodSpec locate_relatively_spec;
-extern const MethodSpec open_spec;
-extern const MethodSpec ppmm_spec;
-extern const MethodSpec run_negative_spec;
-extern const MethodSpec run_positive_spec;
-extern const MethodSpec set_absolute_target_spec;
-extern const MethodSpec set_acceleration_time_spec;
-extern const MethodSpec set_parameters_spec;
-extern const MethodSpec set_ppmm_spec;
-extern const MethodSpec set_relative_target_spec;
-extern const MethodSpec set_start_velocity_spec;
-extern const MethodSpec set_velocity_spec;
-extern const MethodSpec stop_spec;
-extern const MethodSpec to_pulse_spec;
-extern const MethodSpec wait_for_locating_done_spec;
+extern const MethodSpec close_decl;
+extern const MethodSpec disable_axis_decl;
+extern const MethodSpec dunder_del_decl;
+extern const MethodSpec dunder_init_decl;
+extern const MethodSpec enable_axis_decl;
+extern const MethodSpec finding_o_method_decl;
+extern const MethodSpec finding_o_method_setter_decl;
+extern const MethodSpec from_pulse_decl;
+extern const MethodSpec locate_absolutely_decl;
+extern const MethodSpec locate_relatively_decl;
+extern const MethodSpec open_decl;
+extern const MethodSpec ppmm_decl;
+extern const MethodSpec run_negative_decl;
+extern const MethodSpec run_positive_decl;
+extern const MethodSpec set_absolute_target_decl;
+extern const MethodSpec set_acceleration_time_decl;
+extern const MethodSpec set_parameters_decl;
+extern const MethodSpec set_ppmm_decl;
+extern const MethodSpec set_relative_target_decl;
+extern const MethodSpec set_start_velocity_decl;
+extern const MethodSpec set_velocity_decl;
+extern const MethodSpec stop_decl;
+extern const MethodSpec to_pulse_decl;
+extern const MethodSpec wait_for_locating_done_decl;
 }  // namespace qzr::controller
 
 namespace qzr::enums {
-extern const MethodSpec reverse_spec;
+extern const MethodSpec reverse_decl;
 }  // namespace qzr::enums
 
 namespace qzr::homing {
-extern const MethodSpec _find_o_origin_only_spec;
-extern const MethodSpec _find_o_spec;
-extern const MethodSpec _find_o_thread_func_limit_first_then_backward_spec;
-extern const MethodSpec _find_o_thread_func_spec;
-extern const MethodSpec find_o_spec;
-extern const MethodSpec is_finding_o_spec;
-extern const MethodSpec private_find_o_stage_0_spec;
-extern const MethodSpec wait_for_find_o_finish_spec;
+extern const MethodSpec _find_o_decl;
+extern const MethodSpec _find_o_origin_only_decl;
+extern const MethodSpec _find_o_thread_func_decl;
+extern const MethodSpec _find_o_thread_func_limit_first_then_backward_decl;
+extern const MethodSpec find_o_decl;
+extern const MethodSpec is_finding_o_decl;
+extern const MethodSpec private_find_o_stage_0_decl;
+extern const MethodSpec wait_for_find_o_finish_decl;
 }  // namespace qzr::homing
 
 namespace qzr::log {
-extern const MethodSpec dunder_init_spec;
-extern const MethodSpec emit_spec;
+extern const MethodSpec dunder_init_decl;
+extern const MethodSpec emit_decl;
 }  // namespace qzr::log
 
 namespace qzr::status {
-extern const MethodSpec alarm_is_disabled_spec;
-extern const MethodSpec at_emergency_spec;
-extern const MethodSpec at_negative_limit_spec;
-extern const MethodSpec at_o_spec;
-extern const MethodSpec at_positive_limit_spec;
-extern const MethodSpec disable_alarm_spec;
-extern const MethodSpec disable_emergency_spec;
-extern const MethodSpec disable_negative_limit_spec;
-extern const MethodSpec disable_positive_limit_spec;
-extern const MethodSpec emergency_is_disabled_spec;
-extern const MethodSpec enable_alarm_spec;
-extern const MethodSpec enable_emergency_spec;
-extern const MethodSpec enable_negative_limit_spec;
-extern const MethodSpec enable_positive_limit_spec;
-extern const MethodSpec get_coil_spec;
-extern const MethodSpec get_coil_uint16_spec;
-extern const MethodSpec get_position_spec;
-extern const MethodSpec get_stop_source_spec;
-extern const MethodSpec is_alarming_spec;
-extern const MethodSpec is_running_spec;
-extern const MethodSpec negative_limit_is_disabled_spec;
-extern const MethodSpec origin_rising_valid_spec;
-extern const MethodSpec positive_limit_is_disabled_spec;
-extern const MethodSpec reverse_direction_output_spec;
-extern const MethodSpec set_coil_spec;
-extern const MethodSpec set_coil_uint16_spec;
-extern const MethodSpec set_here_o_spec;
-extern const MethodSpec set_position_spec;
-extern const MethodSpec status_words_spec;
+extern const MethodSpec alarm_is_disabled_decl;
+extern const MethodSpec at_emergency_decl;
+extern const MethodSpec at_negative_limit_decl;
+extern const MethodSpec at_o_decl;
+extern const MethodSpec at_positive_limit_decl;
+extern const MethodSpec disable_alarm_decl;
+extern const MethodSpec disable_emergency_decl;
+extern const MethodSpec disable_negative_limit_decl;
+extern const MethodSpec disable_positive_limit_decl;
+extern const MethodSpec emergency_is_disabled_decl;
+extern const MethodSpec enable_alarm_decl;
+extern const MethodSpec enable_emergency_decl;
+extern const MethodSpec enable_negative_limit_decl;
+extern const MethodSpec enable_positive_limit_decl;
+extern const MethodSpec get_coil_decl;
+extern const MethodSpec get_coil_uint16_decl;
+extern const MethodSpec get_position_decl;
+extern const MethodSpec get_stop_source_decl;
+extern const MethodSpec is_alarming_decl;
+extern const MethodSpec is_running_decl;
+extern const MethodSpec negative_limit_is_disabled_decl;
+extern const MethodSpec origin_rising_valid_decl;
+extern const MethodSpec positive_limit_is_disabled_decl;
+extern const MethodSpec reverse_direction_output_decl;
+extern const MethodSpec set_coil_decl;
+extern const MethodSpec set_coil_uint16_decl;
+extern const MethodSpec set_here_o_decl;
+extern const MethodSpec set_position_decl;
+extern const MethodSpec status_words_decl;
 }  // namespace qzr::status
 
 namespace qzr::members {
@@ -90,81 +90,81 @@ namespace qzr::members {
 // The members of Direction, in definition order.
 inline std::vector<MemberSpec> Direction() {
     return {
-        MemberSpec::plain(qzr::enums::reverse_spec),
+        MemberSpec::plain(qzr::enums::reverse_decl),
     };
 }
 
 // The members of FileLogHandler, in definition order.
 inline std::vector<MemberSpec> FileLogHandler() {
     return {
-        MemberSpec::plain(qzr::log::dunder_init_spec),
-        MemberSpec::plain(qzr::log::emit_spec),
+        MemberSpec::plain(qzr::log::dunder_init_decl),
+        MemberSpec::plain(qzr::log::emit_decl),
     };
 }
 
 // The members of KOVAxisController, in definition order.
 inline std::vector<MemberSpec> KOVAxisController() {
     return {
-        MemberSpec::plain(qzr::controller::dunder_init_spec),
-        MemberSpec::plain(qzr::controller::close_spec),
-        MemberSpec::plain(qzr::controller::dunder_del_spec),
-        MemberSpec::property_of(qzr::controller::finding_o_method_spec, qzr::controller::finding_o_method_setter_spec),
-        MemberSpec::plain(qzr::controller::open_spec),
-        MemberSpec::plain(qzr::controller::set_ppmm_spec),
-        MemberSpec::plain(qzr::controller::ppmm_spec),
-        MemberSpec::plain(qzr::controller::to_pulse_spec),
-        MemberSpec::plain(qzr::controller::from_pulse_spec),
-        MemberSpec::plain(qzr::controller::stop_spec),
-        MemberSpec::plain(qzr::controller::set_start_velocity_spec),
-        MemberSpec::plain(qzr::controller::set_velocity_spec),
-        MemberSpec::plain(qzr::controller::set_acceleration_time_spec),
-        MemberSpec::plain(qzr::controller::set_parameters_spec),
-        MemberSpec::plain(qzr::controller::set_absolute_target_spec),
-        MemberSpec::plain(qzr::controller::set_relative_target_spec),
-        MemberSpec::plain(qzr::controller::locate_absolutely_spec),
-        MemberSpec::plain(qzr::controller::locate_relatively_spec),
-        MemberSpec::plain(qzr::controller::wait_for_locating_done_spec),
-        MemberSpec::plain(qzr::controller::run_positive_spec),
-        MemberSpec::plain(qzr::controller::run_negative_spec),
-        MemberSpec::plain(qzr::controller::enable_axis_spec),
-        MemberSpec::plain(qzr::controller::disable_axis_spec),
-        MemberSpec::plain(qzr::homing::_find_o_spec),
-        MemberSpec::plain(qzr::status::status_words_spec),
-        MemberSpec::plain(qzr::status::get_position_spec),
-        MemberSpec::plain(qzr::status::set_position_spec),
-        MemberSpec::plain(qzr::status::set_here_o_spec),
-        MemberSpec::plain(qzr::status::is_alarming_spec),
-        MemberSpec::plain(qzr::status::is_running_spec),
-        MemberSpec::plain(qzr::status::at_o_spec),
-        MemberSpec::plain(qzr::status::at_positive_limit_spec),
-        MemberSpec::plain(qzr::status::at_negative_limit_spec),
-        MemberSpec::plain(qzr::status::at_emergency_spec),
-        MemberSpec::plain(qzr::status::get_stop_source_spec),
-        MemberSpec::plain(qzr::status::get_coil_spec),
-        MemberSpec::plain(qzr::status::set_coil_spec),
-        MemberSpec::plain(qzr::status::get_coil_uint16_spec),
-        MemberSpec::plain(qzr::status::set_coil_uint16_spec),
-        MemberSpec::plain(qzr::homing::private_find_o_stage_0_spec),
-        MemberSpec::plain(qzr::homing::_find_o_thread_func_spec),
-        MemberSpec::plain(qzr::homing::_find_o_origin_only_spec),
-        MemberSpec::plain(qzr::homing::_find_o_thread_func_limit_first_then_backward_spec),
-        MemberSpec::plain(qzr::homing::find_o_spec),
-        MemberSpec::plain(qzr::homing::is_finding_o_spec),
-        MemberSpec::plain(qzr::homing::wait_for_find_o_finish_spec),
-        MemberSpec::plain(qzr::status::origin_rising_valid_spec),
-        MemberSpec::plain(qzr::status::disable_negative_limit_spec),
-        MemberSpec::plain(qzr::status::enable_negative_limit_spec),
-        MemberSpec::plain(qzr::status::negative_limit_is_disabled_spec),
-        MemberSpec::plain(qzr::status::disable_positive_limit_spec),
-        MemberSpec::plain(qzr::status::enable_positive_limit_spec),
-        MemberSpec::plain(qzr::status::positive_limit_is_disabled_spec),
-        MemberSpec::plain(qzr::status::disable_alarm_spec),
-        MemberSpec::plain(qzr::status::enable_alarm_spec),
-        MemberSpec::plain(qzr::status::alarm_is_disabled_spec),
-        MemberSpec::plain(qzr::status::disable_emergency_spec),
-        MemberSpec::plain(qzr::status::enable_emergency_spec),
-        MemberSpec::plain(qzr::status::emergency_is_disabled_spec),
-        MemberSpec::plain(qzr::status::reverse_direction_output_spec),
+        MemberSpec::plain(qzr::controller::dunder_init_decl),
+        MemberSpec::plain(qzr::controller::close_decl),
+        MemberSpec::plain(qzr::controller::dunder_del_decl),
+        MemberSpec::property_of(qzr::controller::finding_o_method_decl, qzr::controller::finding_o_method_setter_decl),
+        MemberSpec::plain(qzr::controller::open_decl),
+        MemberSpec::plain(qzr::controller::set_ppmm_decl),
+        MemberSpec::plain(qzr::controller::ppmm_decl),
+        MemberSpec::plain(qzr::controller::to_pulse_decl),
+        MemberSpec::plain(qzr::controller::from_pulse_decl),
+        MemberSpec::plain(qzr::controller::stop_decl),
+        MemberSpec::plain(qzr::controller::set_start_velocity_decl),
+        MemberSpec::plain(qzr::controller::set_velocity_decl),
+        MemberSpec::plain(qzr::controller::set_acceleration_time_decl),
+        MemberSpec::plain(qzr::controller::set_parameters_decl),
+        MemberSpec::plain(qzr::controller::set_absolute_target_decl),
+        MemberSpec::plain(qzr::controller::set_relative_target_decl),
+        MemberSpec::plain(qzr::controller::locate_absolutely_decl),
+        MemberSpec::plain(qzr::controller::locate_relatively_decl),
+        MemberSpec::plain(qzr::controller::wait_for_locating_done_decl),
+        MemberSpec::plain(qzr::controller::run_positive_decl),
+        MemberSpec::plain(qzr::controller::run_negative_decl),
+        MemberSpec::plain(qzr::controller::enable_axis_decl),
+        MemberSpec::plain(qzr::controller::disable_axis_decl),
+        MemberSpec::plain(qzr::homing::_find_o_decl),
+        MemberSpec::plain(qzr::status::status_words_decl),
+        MemberSpec::plain(qzr::status::get_position_decl),
+        MemberSpec::plain(qzr::status::set_position_decl),
+        MemberSpec::plain(qzr::status::set_here_o_decl),
+        MemberSpec::plain(qzr::status::is_alarming_decl),
+        MemberSpec::plain(qzr::status::is_running_decl),
+        MemberSpec::plain(qzr::status::at_o_decl),
+        MemberSpec::plain(qzr::status::at_positive_limit_decl),
+        MemberSpec::plain(qzr::status::at_negative_limit_decl),
+        MemberSpec::plain(qzr::status::at_emergency_decl),
+        MemberSpec::plain(qzr::status::get_stop_source_decl),
+        MemberSpec::plain(qzr::status::get_coil_decl),
+        MemberSpec::plain(qzr::status::set_coil_decl),
+        MemberSpec::plain(qzr::status::get_coil_uint16_decl),
+        MemberSpec::plain(qzr::status::set_coil_uint16_decl),
+        MemberSpec::plain(qzr::homing::private_find_o_stage_0_decl),
+        MemberSpec::plain(qzr::homing::_find_o_thread_func_decl),
+        MemberSpec::plain(qzr::homing::_find_o_origin_only_decl),
+        MemberSpec::plain(qzr::homing::_find_o_thread_func_limit_first_then_backward_decl),
+        MemberSpec::plain(qzr::homing::find_o_decl),
+        MemberSpec::plain(qzr::homing::is_finding_o_decl),
+        MemberSpec::plain(qzr::homing::wait_for_find_o_finish_decl),
+        MemberSpec::plain(qzr::status::origin_rising_valid_decl),
+        MemberSpec::plain(qzr::status::disable_negative_limit_decl),
+        MemberSpec::plain(qzr::status::enable_negative_limit_decl),
+        MemberSpec::plain(qzr::status::negative_limit_is_disabled_decl),
+        MemberSpec::plain(qzr::status::disable_positive_limit_decl),
+        MemberSpec::plain(qzr::status::enable_positive_limit_decl),
+        MemberSpec::plain(qzr::status::positive_limit_is_disabled_decl),
+        MemberSpec::plain(qzr::status::disable_alarm_decl),
+        MemberSpec::plain(qzr::status::enable_alarm_decl),
+        MemberSpec::plain(qzr::status::alarm_is_disabled_decl),
+        MemberSpec::plain(qzr::status::disable_emergency_decl),
+        MemberSpec::plain(qzr::status::enable_emergency_decl),
+        MemberSpec::plain(qzr::status::emergency_is_disabled_decl),
+        MemberSpec::plain(qzr::status::reverse_direction_output_decl),
     };
 }
 

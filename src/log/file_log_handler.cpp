@@ -56,19 +56,22 @@ const KnownLock& rlock() {
     return g_rlock;
 }
 
-void enter(PyObject* lock) {
+bool is_rlock(PyObject* lock) {
     const KnownLock& known = rlock();
-    if (known.type != nullptr && Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(known.type)) {
-        py::call(known.acquire, lock);
+    return known.type != nullptr && Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(known.type);
+}
+
+void enter(PyObject* lock) {
+    if (is_rlock(lock)) {
+        py::call(g_rlock.acquire, lock);
     } else {
         py::call_method(lock, kEnter);
     }
 }
 
 void leave(PyObject* lock) {
-    const KnownLock& known = rlock();
-    if (known.type != nullptr && Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(known.type)) {
-        py::call(known.release, lock);
+    if (is_rlock(lock)) {
+        py::call(g_rlock.release, lock);
     } else {
         py::call_method(lock, kExit, Py_None, Py_None, Py_None);
     }
