@@ -75,7 +75,7 @@ def _find_o_thread_func(self, station: int, direction: Direction):
     """
 [method]*/
 // The worker: runs the homing method the controller has when it starts.
-py::Ref find_o_thread_func(PyObject* self, PyObject* station, PyObject* direction) {
+py::Ref _find_o_thread_func(PyObject* self, PyObject* station, PyObject* direction) {
     py::Ref homing_method = py::getattr(self, method::finding_o_method);
     log::info(py::text("Finding o started, method ", homing_method, ", station ", station));
     // Read again for the dispatch, not reused from the log line: the property
