@@ -277,5 +277,45 @@ class GeneratorTest(unittest.TestCase):
         self.assertIn("finding_o_method (property, with setter)", lines[start + 4])
 
 
+@unittest.skipIf(shutil.which("cmake") is None or shutil.which("ninja") is None,
+                 "needs cmake and ninja")
+class BuildCheckTest(unittest.TestCase):
+    """The build runs the generator's check before it compiles anything."""
+
+    def run_cmake(self, *args):
+        env = dict(os.environ)
+        env.pop("LD_PRELOAD", None)  # a sanitizer run's runtimes are for the interpreter
+        return subprocess.run(["cmake"] + list(args), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, universal_newlines=True, env=env)
+
+    def test_a_stale_generated_file_fails_the_build_before_compiling(self):
+        root = tempfile.mkdtemp(dir=support.WORKDIR)
+        for folder in ("src", "stubs"):
+            shutil.copytree(os.path.join(support.REPO, folder), os.path.join(root, folder))
+        os.mkdir(os.path.join(root, "tools"))
+        for name in ("CMakeLists.txt", "tools/gen-methods"):
+            shutil.copy2(os.path.join(support.REPO, name), os.path.join(root, name))
+        GeneratorTest.edit(self, root, "src/controller/motion.cpp", "timeout: float = 0.0",
+                           "timeout: float = 1.0")
+        build = os.path.join(root, "build")
+        configure = ["-S", root, "-B", build, "-G", "Ninja", "-DPython3_EXECUTABLE=" + sys.executable]
+        result = self.run_cmake(*configure)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        if "declarations not checked: no Python 3.8+" in result.stdout:
+            self.skipTest("no Python 3.8+ to run the generator")
+        self.assertIn("qzr_kov: declarations checked with ", result.stdout)
+        result = self.run_cmake("--build", build)
+        self.assertNotEqual(result.returncode, 0, result.stdout)
+        self.assertIn("gen-methods: out of date (run tools/gen-methods): "
+                      "src/controller/motion.gen.inc", result.stdout)
+        self.assertNotIn("Building CXX object", result.stdout)
+
+        os.remove(os.path.join(root, "tools", "gen-methods"))
+        result = self.run_cmake(*configure)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertIn("qzr_kov: declarations not checked: there is no tools/gen-methods",
+                      result.stdout)
+
+
 if __name__ == "__main__":
     unittest.main()
