@@ -3,10 +3,10 @@
 #include "core/class_builder.hpp"
 #include "core/enum_members.hpp"
 #include "core/fields.hpp"
-#include "core/log_line.hpp"
 #include "core/namespace.hpp"
 #include "core/self_calls.hpp"
 #include "link/master.hpp"
+#include "log/log_line.hpp"
 #include "py/args.hpp"
 
 namespace qzr::controller {

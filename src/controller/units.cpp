@@ -2,11 +2,11 @@
 // profile: start velocity DT0, velocity DT2, acceleration time DT4.
 #include "core/class_builder.hpp"
 #include "core/fields.hpp"
-#include "core/log_line.hpp"
 #include "core/namespace.hpp"
 #include "core/self_calls.hpp"
 #include "link/master.hpp"
 #include "link/station_map.hpp"
+#include "log/log_line.hpp"
 #include "py/args.hpp"
 
 namespace qzr::controller {

@@ -4,9 +4,9 @@
 #include "core/class_builder.hpp"
 #include "core/enum_members.hpp"
 #include "core/fields.hpp"
-#include "core/log_line.hpp"
 #include "core/namespace.hpp"
 #include "core/self_calls.hpp"
+#include "log/log_line.hpp"
 #include "py/args.hpp"
 #include "py/finally.hpp"
 
