@@ -214,55 +214,54 @@ class GeneratorTest(unittest.TestCase):
 
     def test_an_annotation_and_the_cpp_parameter_type_agree(self):
         motion, units = "src/controller/motion.cpp", "src/controller/units.cpp"
-        with self.subTest("float, but passed as given"):
-            self.refused([(motion, "locate_absolutely(PyObject* self, PyObject* station, py::Float target)",
-                           "locate_absolutely(PyObject* self, PyObject* station, PyObject* target)")],
-                         "locate_absolutely: parameter target: the annotation float goes with "
-                         "py::Float in C++, the body locate_absolutely has PyObject*")
-        with self.subTest("converted to float, but not annotated"):
-            self.refused([(units, "from_pulse(PyObject* self, PyObject* station, PyObject* value)",
-                           "from_pulse(PyObject* self, PyObject* station, py::Float value)")],
-                         "from_pulse: parameter value: no annotation goes with PyObject*")
-        with self.subTest("str, but passed as given"):
-            self.refused([("src/status/raw_coils.cpp", "py::StrOrNone name) {\n    return "
-                           "link::get_coil(", "PyObject* name) {\n    return link::get_coil(")],
-                         "get_coil: parameter name: the annotation str goes with py::StrOrNone")
-        with self.subTest("an int converted as a float"):
-            self.refused([(motion, "py::Ref stop(PyObject* self, PyObject* station)",
-                           "py::Ref stop(PyObject* self, py::Float station)")],
-                         "stop: parameter station: the annotation int goes with PyObject*")
-        with self.subTest("a shared body, checked by its template"):
-            self.refused([("src/status/predicates.cpp",
-                           "def is_alarming(self, station: int, status_words: _Optional[list]",
-                           "def is_alarming(self, station: int, status_words: float")],
-                         "is_alarming: parameter status_words: the annotation float goes with "
-                         "py::Float in C++, the body predicate<map::kAlarmBit> has PyObject*")
-        with self.subTest("a type the function object cannot pass"):
-            self.refused([(motion, "py::Ref stop(PyObject* self, PyObject* station)",
-                           "py::Ref stop(PyObject* self, long station)")],
-                         "stop: parameter station: the C++ type long is none of")
+        stop = "py::Ref stop(PyObject* self, PyObject* station)"
+        cases = [
+            ("float, but passed as given", motion,
+             "locate_absolutely(PyObject* self, PyObject* station, py::Float target)",
+             "locate_absolutely(PyObject* self, PyObject* station, PyObject* target)",
+             "locate_absolutely: parameter target: the annotation float goes with py::Float in "
+             "C++, the body locate_absolutely has PyObject*"),
+            ("converted to float, but not annotated", units,
+             "from_pulse(PyObject* self, PyObject* station, PyObject* value)",
+             "from_pulse(PyObject* self, PyObject* station, py::Float value)",
+             "from_pulse: parameter value: no annotation goes with PyObject*"),
+            ("str, but passed as given", "src/status/raw_coils.cpp",
+             "py::StrOrNone name) {\n    return link::get_coil(",
+             "PyObject* name) {\n    return link::get_coil(",
+             "get_coil: parameter name: the annotation str goes with py::StrOrNone"),
+            ("an int converted as a float", motion, stop,
+             "py::Ref stop(PyObject* self, py::Float station)",
+             "stop: parameter station: the annotation int goes with PyObject*"),
+            ("a shared body, checked by its template", "src/status/predicates.cpp",
+             "def is_alarming(self, station: int, status_words: _Optional[list]",
+             "def is_alarming(self, station: int, status_words: float",
+             "is_alarming: parameter status_words: the annotation float goes with py::Float in "
+             "C++, the body predicate<map::kAlarmBit> has PyObject*"),
+            ("a type the function object cannot pass", motion, stop,
+             "py::Ref stop(PyObject* self, long station)",
+             "stop: parameter station: the C++ type long is none of"),
+        ]
+        for label, path, old, new, message in cases:
+            with self.subTest(label):
+                self.refused([(path, old, new)], message)
         with self.subTest("an unused parameter keeps its name and type"):
-            self.accepted([(motion, "py::Ref stop(PyObject* self, PyObject* station)",
+            self.accepted([(motion, stop,
                             "py::Ref stop([[maybe_unused]] PyObject *self, PyObject* station)")])
 
     def test_a_body_takes_the_name_of_its_method(self):
-        with self.subTest("a plain name"):
-            self.refused([("src/controller/motion.cpp", "py::Ref stop(PyObject* self",
-                           "py::Ref stop_station(PyObject* self")],
-                         "stop: the body is named stop_station; a body takes the name of its "
-                         "method: stop")
-        with self.subTest("a name with one underscore keeps it"):
-            self.refused([("src/homing/steps.cpp", "py::Ref _find_o(PyObject* self",
-                           "py::Ref find_o(PyObject* self")],
-                         "_find_o: the body is named find_o; a body takes the name of its "
-                         "method: _find_o")
-        with self.subTest("class-private and dunder names"):
-            self.refused([("src/homing/limit_first.cpp", "py::Ref private_find_o_stage_0(",
-                           "py::Ref find_o_stage_0(")],
-                         "__find_o_stage_0: the body is named find_o_stage_0; a body takes the "
-                         "name of its method: private_find_o_stage_0")
-            self.refused([("src/log/file_log_handler.cpp", "py::Ref dunder_init(",
-                           "py::Ref init(")], "method: dunder_init")
+        cases = [
+            ("src/controller/motion.cpp", "stop", "stop_station", "stop"),
+            ("src/homing/steps.cpp", "_find_o", "find_o", "_find_o"),  # keeps its underscore
+            ("src/homing/limit_first.cpp", "__find_o_stage_0", "find_o_stage_0",
+             "private_find_o_stage_0"),
+            ("src/log/file_log_handler.cpp", "__init__", "init", "dunder_init"),
+        ]
+        for path, method, wrong, right in cases:
+            with self.subTest(method):
+                self.refused([(path, "py::Ref %s(PyObject* self" % right,
+                               "py::Ref %s(PyObject* self" % wrong)],
+                             "%s: the body is named %s; a body takes the name of its method: %s"
+                             % (method, wrong, right))
 
     def test_the_member_list_shows_each_class_body_in_order(self):
         result = self.run_generator("--list")
