@@ -19,33 +19,18 @@ PROBE = textwrap.dedent("""\
     #include <Python.h>
 
     #include "py/boundary.hpp"
-    #include "py/ref.hpp"
 
-    namespace {
-    PyObject* with_error(PyObject*, PyObject*) {
-        return py::guard([] {
-            PyErr_SetString(PyExc_ValueError, "set before the throw");
-            return py::check(nullptr);
-        });
-    }
-    PyObject* without_error(PyObject*, PyObject*) {
-        return py::guard([]() -> py::Ref {
+    // throw_now(set): a failure with a ValueError set, or with none.
+    PyObject* throw_now(PyObject*, PyObject* set) {
+        return py::guard([set]() -> py::Ref {
+            if (set == Py_True) PyErr_SetString(PyExc_ValueError, "set before the throw");
             py::require(false);  // THE THROW SITE
             return {};
         });
     }
-    PyMethodDef methods[] = {
-        {"with_error", with_error, METH_NOARGS, nullptr},
-        {"without_error", without_error, METH_NOARGS, nullptr},
-        {nullptr, nullptr, 0, nullptr},
-    };
-    PyModuleDef definition = {PyModuleDef_HEAD_INIT, "probe", nullptr, -1, methods,
-                              nullptr, nullptr, nullptr, nullptr};
-    }  // namespace
-
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_probe() {
-        return PyModule_Create(&definition);
-    }
+    PyMethodDef methods[] = {{"throw_now", throw_now, METH_O, nullptr}, {}};
+    PyModuleDef definition = {PyModuleDef_HEAD_INIT, "probe", nullptr, -1, methods};
+    extern "C" PyObject* PyInit_probe() { return PyModule_Create(&definition); }
     """)
 THROW_LINE = PROBE.split("\n").index("        py::require(false);  // THE THROW SITE") + 1
 
@@ -58,59 +43,49 @@ def clean_env():
 
 @unittest.skipIf(COMPILER is None, "needs a C++ compiler")
 class ThrowHelperTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = tempfile.mkdtemp(dir=support.WORKDIR)
-        cls.source = os.path.join(cls.folder, "probe.cpp")
-        with open(cls.source, "w", encoding="utf-8") as f:
-            f.write(PROBE)
-
-    def compile(self, *flags):
-        command = [COMPILER, "-std=c++17", "-Wall", "-Wextra", "-Werror",
-                   "-I" + sysconfig.get_paths()["include"], "-I" + SRC] + list(flags)
+    def compile(self, source, *flags):
+        folder = tempfile.mkdtemp(dir=support.WORKDIR)
+        path = os.path.join(folder, "probe.cpp")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(source)
+        command = [COMPILER, "-std=c++17", "-shared", "-fPIC", "-I" + SRC, path,
+                   "-I" + sysconfig.get_paths()["include"], "-o",
+                   os.path.join(folder, "probe" + sysconfig.get_config_var("EXT_SUFFIX"))]
         if hasattr(sys, "gettotalrefcount"):
             command.append("-DPy_DEBUG")
-        return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              universal_newlines=True, env=clean_env())
+        result = subprocess.run(command + list(flags), stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, universal_newlines=True, env=clean_env())
+        return folder, path, result
 
-    def probe(self, name, *flags):
-        """Builds the probe into its own folder NAME; returns the folder."""
-        folder = os.path.join(self.folder, name)
-        os.mkdir(folder)
-        target = os.path.join(folder, "probe" + sysconfig.get_config_var("EXT_SUFFIX"))
-        result = self.compile("-shared", "-fPIC", "-O1", self.source, "-o", target, *flags)
-        self.assertEqual(result.returncode, 0, result.stdout)
-        return folder
-
-    def call(self, folder, function):
-        code = "import sys; sys.path.insert(0, %r); import probe; probe.%s()" % (folder, function)
+    def call(self, folder, set_error):
+        code = "import sys; sys.path.insert(0, %r); import probe; probe.throw_now(%s)" % (
+            folder, set_error)
         return subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, universal_newlines=True, env=clean_env())
 
-    def test_a_checked_build_names_the_throw_site_without_an_error(self):
-        folder = self.probe("checked", "-DQZR_KOV_CHECK_ERRORS")
-        result = self.call(folder, "without_error")
-        self.assertNotEqual(result.returncode, 0)
-        self.assertIn("Fatal Python error", result.stderr)
-        self.assertIn("py::Error thrown at %s:%d with no Python exception set"
-                      % (self.source, THROW_LINE), result.stderr)
-        # With an error set the throw is what it always is.
-        result = self.call(folder, "with_error")
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("ValueError: set before the throw", result.stderr)
-
-    def test_a_release_build_leaves_it_to_the_interpreter(self):
-        folder = self.probe("release", "-DNDEBUG")
-        result = self.call(folder, "without_error")
-        self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertIn("SystemError", result.stderr)
-        self.assertNotIn("Fatal Python error", result.stderr)
+    def test_checked_and_release_builds(self):
+        for build, flag in (("checked", "-DQZR_KOV_CHECK_ERRORS"), ("release", "-DNDEBUG")):
+            with self.subTest(build):
+                folder, path, result = self.compile(PROBE, flag)
+                self.assertEqual(result.returncode, 0, result.stdout)
+                result = self.call(folder, True)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("ValueError: set before the throw", result.stderr)
+                result = self.call(folder, False)
+                if build == "checked":
+                    # Stopped at once, naming the throw site.
+                    self.assertLess(result.returncode, 0)
+                    self.assertIn("Fatal Python error", result.stderr)
+                    self.assertIn("py::Error thrown at %s:%d with no Python exception set"
+                                  % (path, THROW_LINE), result.stderr)
+                else:
+                    # The interpreter's own report of a failure without an error.
+                    self.assertEqual(result.returncode, 1, result.stderr)
+                    self.assertIn("SystemError", result.stderr)
 
     def test_error_cannot_be_thrown_but_through_the_helper(self):
-        source = os.path.join(self.folder, "direct.cpp")
-        with open(source, "w", encoding="utf-8") as f:
-            f.write('#include "py/ref.hpp"\nvoid fail() { throw py::Error{}; }\n')
-        result = self.compile("-fsyntax-only", source)
+        _, _, result = self.compile('#include "py/ref.hpp"\nvoid f() { throw py::Error{}; }\n',
+                                    "-fsyntax-only")
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("private", result.stdout)
 
