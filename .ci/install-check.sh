@@ -103,7 +103,8 @@ symbols = subprocess.check_output(["nm", "-D", "--defined-only", qzr_kov.__file_
                                   universal_newlines=True).split()
 assert symbols[1::3] == ["T"] and symbols[2::3] == ["PyInit_qzr_kov"], symbols
 
-versions = {"qzr_kov_tool": qzr_kov_tool.__version__, "qzr_kov_sim": qzr_kov_sim.__version__}
+versions = {"qzr_kov_tool": qzr_kov_tool.__version__, "qzr_kov_sim": qzr_kov_sim.__version__,
+            "qzr_kov_motion": qzr_kov_motion.__version__}
 if sys.version_info >= (3, 8):
     import importlib.metadata
     versions["importlib.metadata"] = importlib.metadata.version("qzr_kov")

@@ -10,6 +10,7 @@ import hashlib
 import base64
 import io
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -87,11 +88,13 @@ class ProjectTest(unittest.TestCase):
         self.project = Project(support.REPO)
 
     def test_one_version_everywhere(self):
+        import qzr_kov_motion
         import qzr_kov_sim
         import qzr_kov_tool
         from qzr_kov_tool import cli
         version = self.project.version
-        self.assertEqual((qzr_kov_tool.__version__, qzr_kov_sim.__version__), (version, version))
+        self.assertEqual({qzr_kov_tool.__version__, qzr_kov_sim.__version__,
+                          qzr_kov_motion.__version__}, {version})
         out = io.StringIO()
         stdout, sys.stdout = sys.stdout, out
         try:
@@ -103,6 +106,30 @@ class ProjectTest(unittest.TestCase):
         with open(os.path.join(support.REPO, "CHANGELOG.md"), encoding="utf-8") as f:
             headings = [line for line in f if line.startswith("## ")]
         self.assertTrue(headings[0].startswith("## %s " % version), headings[:1])
+
+    def test_packages_run_from_a_tree_report_its_version_as_the_backend_reads_it(self):
+        root = tempfile.mkdtemp(dir=support.WORKDIR)
+        shutil.copytree(os.path.join(support.REPO, "tools", "backend"),
+                        os.path.join(root, "tools", "backend"))
+        for _, folder in self.project.packages:
+            shutil.copytree(os.path.join(support.REPO, folder), os.path.join(root, folder))
+        with open(PYPROJECT, encoding="utf-8") as f:
+            text = f.read().replace('version = "%s"' % self.project.version,
+                                    'version = "7.8.9rc1"  # a comment the reader skips')
+        # Only [project] holds the version of the distribution.
+        text = text.replace("[project]\n", '[tool.other]\nversion = "0.0.1"\n\n[project]\n', 1)
+        with open(os.path.join(root, "pyproject.toml"), "w", encoding="utf-8") as f:
+            f.write(text)
+        names = [name for name, _ in self.project.packages]
+        code = "import %s; print(%s)" % (", ".join(names),
+                                         ", ".join(n + ".__version__" for n in names))
+        paths = [os.path.dirname(os.path.join(root, folder)) for _, folder in self.project.packages]
+        env = support.python_env({"PYTHONPATH": os.pathsep.join(paths + support.SEARCH_PATH)})
+        result = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, universal_newlines=True, env=env,
+                                cwd=root)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, " ".join(["7.8.9rc1"] * len(names)) + "\n")
 
     def test_every_companion_package_of_the_tree_is_listed(self):
         found = sorted(os.path.relpath(os.path.dirname(path), support.REPO).replace(os.sep, "/")

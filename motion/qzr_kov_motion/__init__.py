@@ -13,22 +13,14 @@ from .axis import Axis, stopping
 from .errors import MotionError
 from .motion import Motion, wait_all
 
-def _find_version() -> str:
-    try:
-        # Written when the distribution is built.
-        from ._version import version  # type: ignore
-    except ImportError:  # run from the source tree
-        import os
-        import re
-        pyproject = os.path.join(os.path.dirname(__file__), "..", "..", "pyproject.toml")
-        with open(pyproject, encoding="utf-8") as f:
-            found = re.search(r'(?m)^version = "([^"]+)"', f.read())
-        assert found is not None, "no version in pyproject.toml"
-        version = found.group(1)
-    return str(version)
-
-
-__version__ = _find_version()
-del _find_version
+try:
+    # Written when the distribution is built.
+    from ._version import version as __version__  # type: ignore
+except ImportError:  # run from the source tree: the version its build backend reads
+    import os.path as _path
+    import runpy as _runpy
+    __version__ = _runpy.run_path(_path.join(_path.dirname(__file__), "..", "..", "tools", "backend",
+                                             "qzr_kov_build", "project.py"))["tree_version"]()
+    del _path, _runpy
 
 __all__ = ["Axis", "Motion", "MotionError", "stopping", "wait_all"]

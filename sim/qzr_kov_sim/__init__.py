@@ -18,20 +18,14 @@ from .station import (DEFAULT_LAYOUT, STOP_ALARM, STOP_COMMAND, STOP_EMERGENCY,
                       STOP_POSITIVE_LIMIT, SimulatedStation)
 
 
-def _find_version():
-    try:
-        from ._version import version      # written when the distribution is built
-    except ImportError:                     # run from the source tree
-        import os
-        import re
-        pyproject = os.path.join(os.path.dirname(__file__), "..", "..", "pyproject.toml")
-        with open(pyproject, encoding="utf-8") as f:
-            version = re.search(r'(?m)^version = "([^"]+)"', f.read()).group(1)
-    return version
-
-
-__version__ = _find_version()
-del _find_version
+try:
+    from ._version import version as __version__  # written when the distribution is built
+except ImportError:  # run from the source tree: the version its build backend reads
+    import os.path as _path
+    import runpy as _runpy
+    __version__ = _runpy.run_path(_path.join(_path.dirname(__file__), "..", "..", "tools", "backend",
+                                             "qzr_kov_build", "project.py"))["tree_version"]()
+    del _path, _runpy
 
 __all__ = [
     "Call", "CommunicationError", "StationError", "RecordingMaster",

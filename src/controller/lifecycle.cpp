@@ -3,10 +3,10 @@
 #include "core/class_builder.hpp"
 #include "core/enum_members.hpp"
 #include "core/fields.hpp"
-#include "core/log_line.hpp"
 #include "core/namespace.hpp"
 #include "core/self_calls.hpp"
 #include "link/master.hpp"
+#include "log/log_line.hpp"
 #include "py/args.hpp"
 
 namespace qzr::controller {
@@ -39,7 +39,7 @@ def __init__(self, port, baudrate=115200):
     ..., baudrate ...". Raises what MewMaster raises.
     """
 [method]*/
-py::Ref init(PyObject* self, PyObject* port, PyObject* baudrate) {
+py::Ref dunder_init(PyObject* self, PyObject* port, PyObject* baudrate) {
     py::Ref master = master_for(port, baudrate);
     py::setattr(self, field::mew, master.get());
     py::setattr(self, field::baudrate, baudrate);
@@ -84,7 +84,7 @@ def __del__(self):
     """Calls close() when the controller is destroyed; its errors are reported
     as unraisable, not raised."""
 [method]*/
-py::Ref del(PyObject* self) {
+py::Ref dunder_del(PyObject* self) {
     self::call(self, method::close);
     return py::none();
 }
@@ -95,10 +95,9 @@ py::Ref del(PyObject* self) {
 def finding_o_method(self) -> FindingOMethod:
     """The homing method find_o uses; LimitFirstThenBackward at first."""
 [method]*/
-py::Ref finding_o_method_get(PyObject* self) { return py::getattr(self, field::finding_o_method); }
+py::Ref finding_o_method(PyObject* self) { return py::getattr(self, field::finding_o_method); }
 
 /*[method]
-@order(40)
 @stub(returns="None")
 @finding_o_method.setter
 def finding_o_method(self, value: FindingOMethod):
@@ -108,7 +107,7 @@ def finding_o_method(self, value: FindingOMethod):
     not a FindingOMethod member.
     """
 [method]*/
-py::Ref finding_o_method_set(PyObject* self, PyObject* value) {
+py::Ref finding_o_method_setter(PyObject* self, PyObject* value) {
     if (py::assertions_enabled()) {
         py::Ref methods = ns::global(ns::kFindingOMethod);
         int is_member = PyObject_IsInstance(value, methods.get());

@@ -2,11 +2,11 @@
 #include "core/class_builder.hpp"
 #include "core/clock.hpp"
 #include "core/enum_members.hpp"
-#include "core/log_line.hpp"
 #include "core/namespace.hpp"
 #include "core/self_calls.hpp"
 #include "link/master.hpp"
 #include "link/station_map.hpp"
+#include "log/log_line.hpp"
 
 namespace qzr::controller {
 namespace {

@@ -2,11 +2,11 @@
 // profile: start velocity DT0, velocity DT2, acceleration time DT4.
 #include "core/class_builder.hpp"
 #include "core/fields.hpp"
-#include "core/log_line.hpp"
 #include "core/namespace.hpp"
 #include "core/self_calls.hpp"
 #include "link/master.hpp"
 #include "link/station_map.hpp"
+#include "log/log_line.hpp"
 #include "py/args.hpp"
 
 namespace qzr::controller {
@@ -58,7 +58,7 @@ py::Ref ppmm(PyObject* self, PyObject* station) {
     if (PyDict_CheckExact(table.get())) {
         PyObject* value = PyDict_GetItemWithError(table.get(), station);
         if (value != nullptr) return py::Ref::borrow(value);
-        if (PyErr_Occurred()) throw py::Error{};
+        if (PyErr_Occurred()) py::throw_error();
         return py::integer(1);
     }
     return py::call_method(table.get(), kGet, station, py::integer(1));
@@ -79,7 +79,7 @@ py::Ref to_pulse(PyObject* self, PyObject* station, py::Float value) {
     if (PyLong_CheckExact(scale.get()) || PyFloat_CheckExact(scale.get())) {
         // float * int and float * float multiply as doubles.
         double factor = PyFloat_AsDouble(scale.get());
-        if (factor == -1.0 && PyErr_Occurred()) throw py::Error{};
+        if (factor == -1.0 && PyErr_Occurred()) py::throw_error();
         return py::check(PyLong_FromDouble(value.value() * factor));
     }
     py::Ref product = py::check(PyNumber_Multiply(value.get(), scale.get()));

@@ -98,6 +98,8 @@ struct MemberSpec {
     bool property = false;
 
     static MemberSpec plain(const MethodSpec& m) { return {&m}; }
+    // A read-only property.
+    static MemberSpec property_of(const MethodSpec& getter) { return {&getter, nullptr, true}; }
     static MemberSpec property_of(const MethodSpec& getter, const MethodSpec& setter) {
         return {&getter, &setter, true};
     }

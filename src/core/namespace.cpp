@@ -16,7 +16,7 @@ py::Ref global(const py::Name& name) {
     PyObject* value = g_dict ? PyDict_GetItemWithError(g_dict, name.get()) : nullptr;
     if (value == nullptr) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
-        throw py::Error{};
+        py::throw_error();
     }
     return py::Ref::borrow(value);
 }

@@ -16,7 +16,7 @@ void import_from(const char* module, const char* name, const py::Name& alias) {
     py::Ref mod = py::check(PyImport_ImportModule(module));
     PyObject* value = PyObject_GetAttrString(mod.get(), name);
     if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error{};
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
         PyErr_Clear();
         py::Ref path = py::Ref::steal(PyObject_GetAttrString(mod.get(), "__file__"));
         if (!path) PyErr_Clear();
@@ -31,7 +31,7 @@ void import_from(const char* module, const char* name, const py::Name& alias) {
         py::Ref message = py::check(PyUnicode_FromFormat("cannot import name '%s'", name));
 #endif
         PyErr_SetImportError(message.get(), module_name.get(), path.get());
-        throw py::Error{};
+        py::throw_error();
     }
     py::Ref bound = py::Ref::steal(value);
     ns::bind(alias, bound.get());

@@ -4,9 +4,9 @@
 #include "core/class_builder.hpp"
 #include "core/enum_members.hpp"
 #include "core/fields.hpp"
-#include "core/log_line.hpp"
 #include "core/namespace.hpp"
 #include "core/self_calls.hpp"
+#include "log/log_line.hpp"
 #include "py/args.hpp"
 #include "py/finally.hpp"
 
@@ -75,7 +75,7 @@ def _find_o_thread_func(self, station: int, direction: Direction):
     """
 [method]*/
 // The worker: runs the homing method the controller has when it starts.
-py::Ref find_o_thread_func(PyObject* self, PyObject* station, PyObject* direction) {
+py::Ref _find_o_thread_func(PyObject* self, PyObject* station, PyObject* direction) {
     py::Ref homing_method = py::getattr(self, method::finding_o_method);
     log::info(py::text("Finding o started, method ", homing_method, ", station ", station));
     // Read again for the dispatch, not reused from the log line: the property

@@ -23,7 +23,7 @@ def __find_o_stage_0(self, station: int, direction: Direction):
     """
 [method]*/
 // Runs to the limit on the `direction` side unless the axis is already on it.
-py::Ref find_o_stage_0(PyObject* self, PyObject* station, PyObject* direction) {
+py::Ref private_find_o_stage_0(PyObject* self, PyObject* station, PyObject* direction) {
     const py::Name* expected;
     if (direction_is(direction, enums::kPositive)) {
         if (self::ask(self, method::at_positive_limit, station)) return py::none();
@@ -52,7 +52,7 @@ def _find_o_thread_func_limit_first_then_backward(self, station: int, direction:
     result of wait_for_find_o_finish tells.
     """
 [method]*/
-py::Ref find_o_limit_first_then_backward(PyObject* self, PyObject* station, PyObject* direction) {
+py::Ref _find_o_thread_func_limit_first_then_backward(PyObject* self, PyObject* station, PyObject* direction) {
     ending_failures_silently([&] {
         self::call(self, method::private_find_o_stage_0, station, direction);
         py::Ref back = py::call_method(direction, kReverse);

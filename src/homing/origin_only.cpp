@@ -18,7 +18,7 @@ def _find_o_origin_only(self, station: int, direction: Direction):
     result of wait_for_find_o_finish tells.
     """
 [method]*/
-py::Ref find_o_origin_only(PyObject* self, PyObject* station, PyObject* direction) {
+py::Ref _find_o_origin_only(PyObject* self, PyObject* station, PyObject* direction) {
     ending_failures_silently([&] {
         self::call(self, method::_find_o, station, direction);
         wait_until_stopped(self, station);

@@ -4,11 +4,11 @@
 #include "core/class_builder.hpp"
 #include "core/clock.hpp"
 #include "core/enum_members.hpp"
-#include "core/log_line.hpp"
 #include "core/namespace.hpp"
 #include "core/self_calls.hpp"
 #include "link/master.hpp"
 #include "link/station_map.hpp"
+#include "log/log_line.hpp"
 
 namespace qzr::homing {
 
@@ -49,7 +49,7 @@ def _find_o(self, station: int, direction: Direction):
     """
 [method]*/
 // Starts the module's origin search towards `direction`; does not wait.
-py::Ref find_o(PyObject* self, PyObject* station, PyObject* direction) {
+py::Ref _find_o(PyObject* self, PyObject* station, PyObject* direction) {
     const py::Name& coil = direction_is(direction, enums::kNegative) ? map::kOriginSearchNegative
                                                                      : map::kOriginSearchPositive;
     link::set_coil(self, station, coil, Py_True);

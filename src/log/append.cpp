@@ -134,7 +134,7 @@ void append_line(PyObject* filename, PyObject* text) {
     if (outcome.open_error != 0) {
         errno = outcome.open_error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-        throw py::Error{};
+        py::throw_error();
     }
     // A signal during a write: its handler runs (and may raise) with the
     // GIL, then the rest of the record goes out.
@@ -144,7 +144,7 @@ void append_line(PyObject* filename, PyObject* text) {
             remove_partial_record(fd, start, done);
             ::close(fd);
             Py_END_ALLOW_THREADS
-            throw py::Error{};
+            py::throw_error();
         }
         Py_BEGIN_ALLOW_THREADS
         outcome = write_and_close(fd, pieces, total, done, start);
@@ -153,7 +153,7 @@ void append_line(PyObject* filename, PyObject* text) {
     if (outcome.error != 0) {
         errno = outcome.error;
         PyErr_SetFromErrno(PyExc_OSError);
-        throw py::Error{};
+        py::throw_error();
     }
 }
 

@@ -88,7 +88,7 @@ def __init__(self, filename: str, level: int = _LOG_INFO):
     record. Raises TypeError when FILENAME is neither a str nor None.
     """
 [method]*/
-py::Ref init(PyObject* self, py::StrOrNone filename, PyObject* level) {
+py::Ref dunder_init(PyObject* self, py::StrOrNone filename, PyObject* level) {
     py::Ref base = py::call(reinterpret_cast<PyObject*>(&PySuper_Type), g_class, self);
     py::call_method(base.get(), kInit, level);
     py::setattr(self, kFilename, filename.get());

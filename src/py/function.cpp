@@ -53,18 +53,18 @@ public:
     void keyword(PyObject* key, PyObject* value) {
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", display_name());
-            throw Error{};
+            throw_error();
         }
         int index = find(key);
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                          display_name(), key);
-            throw Error{};
+            throw_error();
         }
         if (args_[index] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
                          display_name(), key);
-            throw Error{};
+            throw_error();
         }
         args_[index] = value;
     }
@@ -107,7 +107,7 @@ private:
         PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
                      display_name(), sig.get(), plural ? "s" : "", nargs_,
                      nargs_ == 1 ? "was" : "were");
-        throw Error{};
+        throw_error();
     }
 
     void fill_defaults() {
@@ -147,7 +147,7 @@ private:
         }
         PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U",
                      display_name(), missing, missing == 1 ? "" : "s", listed.get());
-        throw Error{};
+        throw_error();
     }
 
     void convert() {
@@ -358,7 +358,7 @@ PyObject* get_signature(PyObject* self, void*) {
             if (annotation != nullptr) {
                 make_parameter.with(kAnnotation, annotation);
             } else if (PyErr_Occurred()) {
-                throw Error{};
+                throw_error();
             }
             Ref param = make_parameter.call(parameter.get(), name, kind);
             require(PyList_Append(params.get(), param.get()) == 0);
@@ -368,7 +368,7 @@ PyObject* get_signature(PyObject* self, void*) {
         if (returns != nullptr) {
             make_signature.with(kReturnAnnotation, returns);
         } else if (PyErr_Occurred()) {
-            throw Error{};
+            throw_error();
         }
         Ref signature = getattr(inspect.get(), kSignature);
         return make_signature.call(signature.get(), params);

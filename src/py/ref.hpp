@@ -3,18 +3,59 @@
 
 #include <Python.h>
 
+#include <cstdio>
 #include <utility>
+
+// Checked builds (debug, Py_DEBUG, sanitizer builds, or QZR_KOV_CHECK_ERRORS
+// given) stop at a throw of py::Error that has no Python error set.
+#if !defined(NDEBUG) || defined(Py_DEBUG) || defined(QZR_KOV_CHECK_ERRORS)
+#define QZR_KOV_CHECKING_ERRORS 1
+#else
+#define QZR_KOV_CHECKING_ERRORS 0
+#endif
 
 namespace py {
 
+// Throws Error for the Python error now set: every throw goes through here.
+// `file` and `line` are the caller's, which checked builds name when no
+// error is set.
+[[noreturn]] inline void throw_error(const char* file = __builtin_FILE(),
+                                     int line = __builtin_LINE());
+
 // Thrown by C++ code when the interpreter's error indicator is set. It carries
-// nothing: the Python exception itself stays in the interpreter.
-struct Error {};
+// nothing: the Python exception itself stays in the interpreter. Only
+// throw_error() makes one.
+class Error {
+public:
+    Error(const Error&) = default;
+
+private:
+    Error() noexcept {}  // user-provided: no aggregate initialisation around it
+    friend void throw_error(const char* file, int line);
+};
+
+namespace detail {
+// A throw without a Python error set: a fault at FILE:LINE, which would
+// reach the interpreter as a failure with no exception.
+[[noreturn, gnu::cold, gnu::noinline]] inline void no_error_set(const char* file, int line) {
+    char message[512];
+    std::snprintf(message, sizeof message, "py::Error thrown at %s:%d with no Python exception set",
+                  file, line);
+    Py_FatalError(message);
+}
+}  // namespace detail
+
+inline void throw_error([[maybe_unused]] const char* file, [[maybe_unused]] int line) {
+#if QZR_KOV_CHECKING_ERRORS
+    if (PyErr_Occurred() == nullptr) detail::no_error_set(file, line);
+#endif
+    throw Error();
+}
 
 // Throws Error unless `ok`. Use right after a C API call that reports failure
 // with its return value and sets the error indicator.
-inline void require(bool ok) {
-    if (!ok) throw Error{};
+inline void require(bool ok, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    if (!ok) throw_error(file, line);
 }
 
 // An owned (strong) reference, released when it goes out of scope.
@@ -62,8 +103,8 @@ private:
 
 // Wraps the result of a C API call returning a new reference: throws Error
 // when it is null.
-inline Ref check(PyObject* p) {
-    if (p == nullptr) throw Error{};
+inline Ref check(PyObject* p, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    if (p == nullptr) throw_error(file, line);
     return Ref::steal(p);
 }
 

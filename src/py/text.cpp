@@ -27,17 +27,17 @@ Ref join(Ref* pieces, Py_ssize_t count) {
 
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
-    throw Error{};
+    throw_error();
 }
 
 void raise(PyObject* type, const Ref& message) {
     PyErr_SetObject(type, message.get());
-    throw Error{};
+    throw_error();
 }
 
 void raise(PyObject* type) {
     PyErr_SetNone(type);
-    throw Error{};
+    throw_error();
 }
 
 }  // namespace py

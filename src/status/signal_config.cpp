@@ -2,9 +2,9 @@
 // direction output. "Enable" writes False to the signal's coil, "disable"
 // writes True.
 #include "core/class_builder.hpp"
-#include "core/log_line.hpp"
 #include "link/master.hpp"
 #include "link/station_map.hpp"
+#include "log/log_line.hpp"
 #include "py/call.hpp"
 
 namespace qzr::status {

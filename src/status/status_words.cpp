@@ -1,9 +1,9 @@
 // The status block, the position, and redefining the coordinate.
 #include "core/class_builder.hpp"
-#include "core/log_line.hpp"
 #include "core/self_calls.hpp"
 #include "link/master.hpp"
 #include "link/station_map.hpp"
+#include "log/log_line.hpp"
 #include "py/args.hpp"
 
 namespace qzr::status {

@@ -234,18 +234,35 @@ def _get(data, path, kind, default=None):
     return value
 
 
+def _read(root):
+    path = os.path.join(root, PYPROJECT)
+    with open(path, encoding="utf-8") as f:
+        return parse_toml(f.read(), path)
+
+
+def _version(data):
+    version = _get(data, "project.version", str)
+    if not re.match(r"^[0-9]+(\.[0-9]+)*([a-z0-9.+-]*)$", version):
+        raise ProjectError("%s: project.version %r is no version" % (PYPROJECT, version))
+    return version
+
+
+def tree_version():
+    """The version of the source tree holding this file (it is
+    tools/backend/qzr_kov_build/project.py there). A companion package run
+    from the tree, which has no generated _version.py, reports this one."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    return _version(_read(os.path.dirname(os.path.dirname(os.path.dirname(here)))))
+
+
 class Project(object):
     """What pyproject.toml in ROOT says about the distribution."""
 
     def __init__(self, root):
         self.root = os.path.abspath(root)
-        path = os.path.join(self.root, PYPROJECT)
-        with open(path, encoding="utf-8") as f:
-            data = parse_toml(f.read(), path)
+        data = _read(self.root)
         self.name = _get(data, "project.name", str)
-        self.version = _get(data, "project.version", str)
-        if not re.match(r"^[0-9]+(\.[0-9]+)*([a-z0-9.+-]*)$", self.version):
-            raise ProjectError("%s: project.version %r is no version" % (PYPROJECT, self.version))
+        self.version = _version(data)
         self.summary = _get(data, "project.description", str)
         self.requires_python = _get(data, "project.requires-python", str)
         self.readme = _get(data, "project.readme", str)
@@ -291,7 +308,8 @@ class Project(object):
         return "\n".join(lines) + "\n"
 
     def version_module(self):
-        """The generated _version.py each package gets."""
+        """The generated _version.py each package gets (run from the tree, a
+        package asks tree_version instead)."""
         return ('"""Generated when the distribution was built, from pyproject.toml."""\n'
                 "version = %r\n" % self.version)
 

@@ -1,4 +1,4 @@
-#include "core/log_line.hpp"
+#include "log/log_line.hpp"
 
 #include "core/namespace.hpp"
 #include "py/call.hpp"
