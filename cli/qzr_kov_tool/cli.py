@@ -9,8 +9,8 @@ import threading
 from . import __version__, plot
 from .commands import COMMANDS
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
-from .errors import (EXIT_FAILED, Interrupted, ToolError, exit_code_for_signal,
-                     from_controller)
+from .errors import (EXIT_FAILED, Interrupted, ToolError, describe_exception,
+                     exit_code_for_signal, from_controller)
 
 PROG = "qzr-kov"
 
@@ -314,7 +314,10 @@ def main(argv=None):
         _error(str(error))
         code = error.code
     except Exception as error:
-        _error(str(from_controller(error, options.command)))
+        if options.command == "plot":      # no controller there to blame
+            _error("could not draw %s (%s)" % (options.file, describe_exception(error)))
+        else:
+            _error(str(from_controller(error, options.command)))
         code = EXIT_FAILED
     sys.stdout.flush()
     # A homing worker that never ended would keep the interpreter alive.
