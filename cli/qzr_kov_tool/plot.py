@@ -71,7 +71,7 @@ INPUTS = ORDER
 #: a column that changes more often than this is summarised, not marked
 BUSY_CHANGES = 16
 #: a label names at most this many changes; the rest are counted
-LABEL_MEMBERS = 3
+LABEL_MEMBERS = 4
 #: points drawn per line at most: beyond, each stretch of samples is drawn
 #: by its lowest and highest value (finer than the picture's pixels)
 THIN_BUCKETS = 2500
@@ -123,7 +123,7 @@ def redefinitions(samples):
 
 
 def thinned(times, values, buckets=THIN_BUCKETS):
-    """(times, values) with at most about 2 * BUCKETS points: of each run of
+    """(times, values) with at most 4 * BUCKETS points: of each run of
     samples, the first and last, the lowest and the highest, in order."""
     np = _numpy()
     n = len(times)
@@ -146,7 +146,9 @@ def _broken(times, values, breaks):
     np = _numpy()
     xs, ys = [], []
     for start, end in zip([0] + breaks, breaks + [len(times)]):
-        x, y = thinned(times[start:end], values[start:end])
+        # Each piece gets its share of the points.
+        buckets = max(1, THIN_BUCKETS * (end - start) // len(times))
+        x, y = thinned(times[start:end], values[start:end], buckets)
         xs += [x, [np.nan]]
         ys += [y, [np.nan]]
     return np.concatenate(xs[:-1]), np.concatenate(ys[:-1])
@@ -173,13 +175,15 @@ def _label(column, value):
 
 def _group_label(members):
     names = []
-    for member in members:
+    # A setting of the coordinate is named first: never among the "more".
+    for member in sorted(members, key=lambda member: member[0] != "position_set"):
         name = _label(*member)
         if name not in names:
             names.append(name)
     if len(names) > LABEL_MEMBERS:
         names = names[:LABEL_MEMBERS] + ["%d more" % (len(names) - LABEL_MEMBERS)]
-    return ", ".join(names)
+    # Two names a line: the lines of a standing label stand side by side.
+    return " \n ".join(", ".join(names[i:i + 2]) for i in range(0, len(names), 2))
 
 
 def _mm(value):
@@ -327,7 +331,8 @@ def _clear_of_the_line(canvas, axes, labels, times, position):
             else:
                 label.set_y(0.97)
                 label.set_va("top")
-                raised = max(raised, low + (local_high - low) / (1 - height))
+                if height < 0.75:     # a taller one would squash the line flat
+                    raised = max(raised, low + (local_high - low) / (1 - height))
         if raised == top:
             break
         top = raised
