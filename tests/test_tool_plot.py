@@ -59,6 +59,17 @@ class ReadTest(unittest.TestCase):
             self.assertIn(words, message)
             self.assertNotIn("controller", message)
 
+    def test_a_last_row_cut_short_is_left_out(self):
+        rows = ["0.0000,0,0,0,0,0,0,0,1,0", "0.0125,0.5,2,1,0,0,0,0,1,0"]
+        stderr = io.StringIO()
+        with contextlib.redirect_stderr(stderr):
+            samples = record.read_csv(write(rows_text(HEADER, rows) + "0.0250,1,2,1,0"))
+        self.assertEqual(len(samples), 2)
+        self.assertIn("line 4 is cut short: left out", stderr.getvalue())
+        # Whole but wrong, it is refused like any other.
+        with self.assertRaises(Refused):
+            record.read_csv(write(rows_text(HEADER, rows + ["0.0250,1,2,1,0"])))
+
     def test_recordings_without_position_set_are_read(self):
         path = write(rows_text(OLD_HEADER, ["0.0000,-38.5,0,0,0,0,0,0,1",
                                             "0.0125,-38.5,0,0,0,0,0,0,1",

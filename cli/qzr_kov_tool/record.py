@@ -167,7 +167,8 @@ def controller_class(module):
         def set_position(self, station, position):
             with _listening_lock:
                 recorders = [recorder for recorder in _listening
-                             if recorder.session.axis is self and recorder.session.station == station]
+                             if recorder.session.axis is self
+                             and recorder.session.station == station]
             with contextlib.ExitStack() as stack:
                 # No sample is read while the counter is set: each one shows
                 # the old coordinate or the new one, and the first to show
@@ -320,6 +321,15 @@ def _flag(text):
     return text == "1"
 
 
+def _cut_short(path):
+    """Whether the file PATH ends without a newline."""
+    with open(path, "rb") as stream:
+        if not stream.seek(0, os.SEEK_END):
+            return False
+        stream.seek(-1, os.SEEK_END)
+        return stream.read(1) not in (b"\n", b"\r")
+
+
 def read_csv(path):
     """The Samples of a recording made by the tool; Refused, naming the line,
     if PATH is not one: a value that is no number or not finite, a flag
@@ -348,8 +358,13 @@ def read_csv(path):
                     before = values[0]
                     flags = tuple(_flag(value.strip()) for value in row[3:])
                 except ValueError as error:
-                    raise Refused("%s line %d is not a sample: %s"
-                                  % (path, reader.line_num, error))
+                    line = reader.line_num
+                    if next(reader, None) is None and _cut_short(path):
+                        # A recorder of before left its last row half written.
+                        sys.stderr.write("qzr-kov: %s line %d is cut short: left out\n"
+                                         % (path, line))
+                        break
+                    raise Refused("%s line %d is not a sample: %s" % (path, line, error))
                 samples.append(Sample(*(values + list(flags + unmarked))))
     except OSError as error:
         raise Refused("cannot read %s (%s)" % (path, describe_exception(error)))
