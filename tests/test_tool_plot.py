@@ -173,7 +173,10 @@ class PictureTest(ToolCase):
             self.assertEqual(len(gap), 1)           # the pen lifts once: at the setting
             self.assertLess(ys[gap[0] - 1], -30.0)
             self.assertEqual(ys[gap[0] + 1], 0.0)
-            self.assertIn("position set to 0", [t.get_text().strip() for t in top.texts])
+            # Named first, even where the last input changes share its label.
+            labels = [t.get_text().strip() for t in top.texts]
+            self.assertEqual(len([t for t in labels if t.startswith("position set to 0")]), 1,
+                             labels)
             self.assertIn("ends at 0 mm", top.get_title(loc="right"))
             self.assert_labels_clear_of_the_line(figure)
 
