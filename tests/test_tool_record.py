@@ -1,27 +1,30 @@
 """Recording and plotting with qzr-kov on the simulated line: the CSV rows of
 a move (a trapezoid), of a move into a limit switch, of a run stopped by
-Ctrl-C and of a motion someone else made; pictures in each format; a
-missing matplotlib."""
+Ctrl-C and of a motion someone else made; a recording that fills the disk;
+pictures in each format; a missing matplotlib."""
 import csv
+import errno
 import os
 import re
+import resource
 import signal
+import subprocess
 import sys
 import tempfile
 import unittest
 
 from tests import support
-from tests.test_tool import FAST, ToolCase, run_tool
+from tests.test_tool import FAST, TIMEOUT, ToolCase, command, run_tool, tool_env
 from tests.test_tool_parts import Quiet, options, session_on
 from qzr_kov_sim import ScaledClock, SimulatedLine
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
 
-from qzr_kov_tool import commands  # noqa: E402
+from qzr_kov_tool import commands, record  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
 COLUMNS = ["time_s", "position_mm", "velocity_mm_s", "running", "origin", "negative_limit",
-           "positive_limit", "alarm", "emergency"]
+           "positive_limit", "alarm", "emergency", "position_set"]
 try:
     import matplotlib  # noqa: F401  (the tool runs on this interpreter)
     HAVE_MATPLOTLIB = True
@@ -136,6 +139,131 @@ class RecordInProcessTest(unittest.TestCase):
         self.assertEqual(column(rows, "running")[0], 1.0)
         self.assertEqual(column(rows, "running")[-1], 0.0)
         session.close()
+
+
+def whole_rows(test, path, limit):
+    """The rows of PATH, checked to be whole; the file never grew past LIMIT."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    test.assertLessEqual(len(data), limit)
+    test.assertTrue(data.endswith(b"\n"), data[-80:])
+    header, rows = read_rows(path)
+    test.assertEqual(header, COLUMNS)
+    for row in rows:
+        test.assertEqual(len(row), len(COLUMNS), row)
+    return rows
+
+
+def limited_run(limit, cwd, *args):
+    """The tool in CWD, unable to write files past LIMIT bytes (the system
+    refuses with EFBIG, as a full disk refuses with ENOSPC)."""
+    def limit_file_size():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return subprocess.run(command(args), cwd=cwd, env=tool_env(), preexec_fn=limit_file_size,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=TIMEOUT)
+
+
+class FullDiskTest(ToolCase):
+    """A recording that cannot be written any further stops the axis, keeps
+    whole rows, and ends with code 4 and one line naming the file and the
+    system's error: no traceback, no blame on the line."""
+
+    LIMIT = 2500       # some 75 rows: the axis is still far from its target
+
+    def assert_not_saved(self, result, path, why):
+        self.assert_one_line_error(result, 4, "could not write the recording", path, why)
+        self.assertNotIn("communication", result.stderr)
+        rows = whole_rows(self, path, self.LIMIT)
+        kept = re.search(r"keeps the (\d+) samples", result.stderr)
+        self.assertIsNotNone(kept, result.stderr)
+        self.assertEqual(int(kept.group(1)), len(rows))
+        return rows
+
+    def test_move_home_and_jog_stop_where_the_file_is_full(self):
+        for args, target in ((["move", "--absolute", "290"], 290.0), (["home"], None),
+                             (["jog"], None)):
+            folder = scratch()
+            result = limited_run(self.LIMIT, folder, *(args + [
+                "--record", os.path.join(folder, "m.csv"), "--sim-speed", "10"]))
+            rows = self.assert_not_saved(result, os.path.join(folder, "m.csv"),
+                                         "File too large")
+            self.assertIn("stopping the axis (the recording could not be written)",
+                          result.stdout)
+            stopped = re.search(r"axis stopped at (-?\d+\.\d+) mm", result.stdout)
+            self.assertIsNotNone(stopped, result.stdout)
+            if target is not None:
+                self.assertLess(float(stopped.group(1)), target)
+            self.assertNotIn("result:", result.stdout)
+            self.assertEqual(column(rows, "running")[0], 0.0)
+
+    def test_record_ends_without_stopping_an_axis_it_does_not_drive(self):
+        folder = scratch()
+        path = os.path.join(folder, "m.csv")
+        result = limited_run(self.LIMIT, folder, "record", "--duration", "20", path,
+                             "--sim-speed", "10")
+        self.assert_not_saved(result, path, "File too large")
+        self.assertIn("recording ended (the recording could not be written)", result.stdout)
+        self.assertNotIn("stopping", result.stdout)
+
+    @unittest.skipUnless(os.path.exists("/dev/full"), "no /dev/full here")
+    def test_a_header_that_cannot_be_written_moves_nothing(self):
+        result = run_tool("move", "--relative", "5", "--record", "/dev/full")
+        self.assert_one_line_error(result, 4, "could not write the recording /dev/full",
+                                   "No space left on device")
+        self.assertNotIn("moving", result.stdout)
+
+    @unittest.skipUnless(os.geteuid() == 0 and sys.platform.startswith("linux"),
+                         "mounting a small tmpfs needs root on Linux")
+    def test_a_full_tmpfs(self):
+        mount = scratch()
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", mount],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+            self.skipTest("this machine refuses to mount a tmpfs")
+        try:
+            # All pages but one taken: the recording gets 4096 bytes.
+            with open(os.path.join(mount, "filler"), "wb") as stream:
+                stream.write(b"x" * (60 * 1024))
+            path = os.path.join(mount, "m.csv")
+            result = run_tool("move", "--absolute", "290", "--record", path, "--sim-speed", "10")
+            self.assert_one_line_error(result, 4, "could not write the recording", path,
+                                       "No space left on device")
+            rows = whole_rows(self, path, 4096)
+            self.assertIn("keeps the %d samples" % len(rows), result.stderr)
+            self.assertIn("axis stopped at", result.stdout)
+        finally:
+            subprocess.run(["umount", mount])
+
+
+class CsvFileTest(unittest.TestCase):
+    """Rows the system takes only in part are taken back."""
+
+    def test_a_row_written_in_part_is_taken_back(self):
+        path = os.path.join(scratch(), "part.csv")
+        real_write = os.write
+        room = [100]
+
+        def write(fd, data):          # a disk with ROOM bytes left
+            if not room[0]:
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+            taken = real_write(fd, bytes(data[:room[0]]))
+            room[0] -= taken
+            return taken
+        csv_file = record.CsvFile(path)
+        csv_file._write = write
+        written = 0
+        with self.assertRaises(OSError) as caught:
+            while True:
+                csv_file.write(["%d" % written, "1.25", "-3"])
+                written += 1
+        self.assertEqual(caught.exception.errno, errno.ENOSPC)
+        csv_file.close()
+        with open(path) as stream:
+            text = stream.read()
+        self.assertEqual(csv_file.rows, written)
+        self.assertEqual(text, "".join("%d,1.25,-3\n" % n for n in range(written)))
+        self.assertFalse(csv_file.cut)
 
 
 class PictureTest(ToolCase):

@@ -9,8 +9,8 @@ import threading
 from . import __version__, plot
 from .commands import COMMANDS
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
-from .errors import (EXIT_FAILED, Interrupted, ToolError, exit_code_for_signal,
-                     from_controller)
+from .errors import (EXIT_FAILED, Interrupted, ToolError, describe_exception,
+                     exit_code_for_signal, from_controller)
 
 PROG = "qzr-kov"
 
@@ -35,12 +35,14 @@ EPILOG = """\
 exit codes: 0 done; 1 the axis did not do what was asked (origin not found,
 move ended early, time-out); 2 bad arguments or command refused; 3 no
 connection (master module missing, port, communication) or no matplotlib
-for a picture; 128+N ended by signal N (130 for Ctrl-C) after stopping the
-axis."""
+for a picture; 4 the recording or its picture could not be written (the
+axis is stopped); 128+N ended by signal N (130 for Ctrl-C) after stopping
+the axis."""
 
 RECORD_COLUMNS = ("time_s (from the first sample), position_mm, velocity_mm_s, then 0 or 1 for "
                   "running, origin, negative_limit, positive_limit, alarm and emergency (the "
-                  "raw input, normally closed: 1 while released)")
+                  "raw input, normally closed: 1 while released), then position_set (1 on "
+                  "the first sample after the position counter was set)")
 
 #: the station numbers a module can have on the line
 STATIONS = (1, 99)
@@ -314,7 +316,10 @@ def main(argv=None):
         _error(str(error))
         code = error.code
     except Exception as error:
-        _error(str(from_controller(error, options.command)))
+        if options.command == "plot":      # no controller there to blame
+            _error("could not draw %s (%s)" % (options.file, describe_exception(error)))
+        else:
+            _error(str(from_controller(error, options.command)))
         code = EXIT_FAILED
     sys.stdout.flush()
     # A homing worker that never ended would keep the interpreter alive.

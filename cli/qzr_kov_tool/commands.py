@@ -9,7 +9,7 @@ import time
 
 from . import plot
 from .display import LiveText, progress_line, status_block, stop_source_text
-from .errors import EXIT_OK, Interrupted, Refused, ToolError, from_controller
+from .errors import EXIT_OK, Refused, ToolError, from_controller
 from .motion import (REFRESH, Progress, Watcher, stop_and_settle, stopped_on_failure,
                      wait_until_still, wait_while_moving)
 from .record import read_csv, recording
@@ -161,7 +161,8 @@ def home(session, options, signals):
     axis.finding_o_method = method
     doing = "homing %s, direction %s, %s" % (options.method, options.direction,
                                              _profile_text(speeds))
-    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+    with recording(session, options.record, options.plot, _plot_title(session, doing),
+                   signals):
         say("homing station %s: method %s, direction %s, %s"
             % (station, options.method, options.direction, _profile_text(speeds)))
         return _home(session, options, signals, speeds, direction)
@@ -232,7 +233,8 @@ def move(session, options, signals):
         text = ("moving station %s by its last relative distance again, %s"
                 % (station, _profile_text(speeds)))
         start = lambda: axis.locate_relatively(station)
-    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+    with recording(session, options.record, options.plot, _plot_title(session, doing),
+                   signals):
         if options.absolute is not None and session.simulated:
             say(NOT_HOMED_NOTE % options.sim_start)
         say(text)
@@ -296,7 +298,8 @@ def jog(session, options, signals):
     key = EnterKey()
     run = axis.run_positive if options.direction == "positive" else axis.run_negative
     doing = "jog %s, %s" % (options.direction, _profile_text(speeds))
-    with recording(session, options.record, options.plot, _plot_title(session, doing)):
+    with recording(session, options.record, options.plot, _plot_title(session, doing),
+                   signals):
         try:
             run(station)
         except Exception as error:
@@ -316,9 +319,9 @@ def _jog_until_stopped(session, signals, key):
         watcher.tick()
         if signals.wait(0.05):
             watcher.done()
-            say("stopping the axis (%s)" % signal_name(signals.signum))
+            say("stopping the axis (%s)" % signals.reason)
             stop_and_settle(session, watcher)
-            raise Interrupted(signals.signum)
+            raise signals.interruption()
         if key.pressed.is_set():
             watcher.done()
             say("stopping the axis (Enter)")
@@ -408,7 +411,7 @@ def record(session, options, signals):
     line's time or until a stop signal."""
     duration = options.duration
     title = _plot_title(session, "recorded without moving it")
-    with recording(session, options.file, options.plot, title) as recorder:
+    with recording(session, options.file, options.plot, title, signals) as recorder:
         say("recording station %s %s; Ctrl-C ends it"
             % (session.station, "for %g s" % duration if duration else "until a stop signal"))
         live = LiveText()
@@ -428,7 +431,10 @@ def record(session, options, signals):
                                                  sample.positive_limit)))
         live.done()
         if signals.raised:
-            say("recording ended (%s)" % signal_name(signals.signum))
+            # The axis is not the tool's to stop: another program may drive it.
+            say("recording ended (%s)" % signals.reason)
+            if signals.failure is not None:
+                raise signals.failure
     return EXIT_OK
 
 
@@ -444,10 +450,9 @@ def draw_recording(options):
         raise Refused("the picture would replace the recording %s: name it with -o"
                       % options.file)
     plot.check(output)
-    rows = read_csv(options.file)
-    plot.draw(rows, output, options.title or os.path.basename(options.file))
-    say("plotted %d samples over %.3f s to %s"
-        % (len(rows), rows[-1].time_s - rows[0].time_s, output))
+    samples = read_csv(options.file)
+    plot.draw(samples, output, options.title or os.path.basename(options.file))
+    say("plotted %d samples over %.3f s to %s" % (len(samples), samples.duration, output))
     return EXIT_OK
 
 

@@ -6,7 +6,7 @@ import sys
 import types
 
 from .errors import LinkError, Refused, ToolError, describe_exception
-from .record import WallClock
+from .record import WallClock, controller_class
 
 #: pulses per millimetre on the simulated line unless --ppmm says otherwise
 SIM_PPMM = 100
@@ -125,7 +125,7 @@ def open_session(options):
     else:
         port = options.port
     try:
-        axis = module.KOVAxisController(port, baudrate=options.baudrate)
+        axis = controller_class(module)(port, baudrate=options.baudrate)
     except Exception as error:
         raise LinkError("cannot open port %s at %d baud (%s)"
                         % (options.port, options.baudrate, describe_exception(error)))

@@ -10,6 +10,9 @@ EXIT_USAGE = 2
 #: no connection: the master module is missing, the port would not open, or
 #: an exchange with the station failed; also a missing matplotlib for a plot
 EXIT_NO_LINK = 3
+#: the recording or its picture could not be written (a full disk, a file
+#: size limit): a moving axis was stopped, the CSV keeps whole rows only
+EXIT_NOT_SAVED = 4
 
 
 def exit_code_for_signal(signum):
@@ -33,6 +36,11 @@ class Refused(ToolError):
 class LinkError(ToolError):
     def __init__(self, message):
         ToolError.__init__(self, message, EXIT_NO_LINK)
+
+
+class NotSaved(ToolError):
+    def __init__(self, message):
+        ToolError.__init__(self, message, EXIT_NOT_SAVED)
 
 
 class Interrupted(Exception):

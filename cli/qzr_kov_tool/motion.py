@@ -8,8 +8,7 @@ import threading
 import time
 
 from .display import LiveText, progress_line
-from .errors import Interrupted, LinkError, describe_exception
-from .signals import signal_name
+from .errors import Interrupted, LinkError, NotSaved, describe_exception
 
 #: seconds between two progress lines
 REFRESH = 0.25
@@ -82,10 +81,11 @@ class Watcher(object):
 def stopped_on_failure(session):
     """While the axis moves on the tool's command: should anything go wrong
     (a broken output pipe, a failed read), stop the axis before the failure
-    ends the program. A stop signal has already stopped it."""
+    ends the program. A stop signal, or a recording that could not be
+    written, has already stopped it."""
     try:
         yield
-    except Interrupted:
+    except (Interrupted, NotSaved):
         raise
     except BaseException:
         try:
@@ -142,7 +142,8 @@ def stop_and_settle(session, watcher, waiter=None, out=None):
 def wait_while_moving(session, signals, call, out=None):
     """Run CALL (a blocking wait of the controller) in a helper thread while
     showing progress; return its result or raise its exception. On a stop
-    signal, stop the axis, let the wait end, and raise Interrupted."""
+    signal (or a failed recording), stop the axis, let the wait end, and
+    raise Interrupted (or the recording's failure)."""
     out = out or sys.stdout
     waiter = Background(call)
     watcher = Watcher(session, out)
@@ -150,10 +151,10 @@ def wait_while_moving(session, signals, call, out=None):
     while not waiter.finished.wait(TICK):
         if signals.raised:
             watcher.done()
-            out.write("stopping the axis (%s)\n" % signal_name(signals.signum))
+            out.write("stopping the axis (%s)\n" % signals.reason)
             out.flush()
             stop_and_settle(session, watcher, waiter, out)
-            raise Interrupted(signals.signum)
+            raise signals.interruption()
         watcher.tick()
     watcher.tick(force=True)
     watcher.done()

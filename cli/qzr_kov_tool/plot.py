@@ -9,7 +9,7 @@ one line how to get it.
 import os
 import sys
 
-from .errors import EXIT_NO_LINK, Refused, ToolError, describe_exception
+from .errors import EXIT_NO_LINK, NotSaved, Refused, ToolError, describe_exception
 
 #: the picture formats, by file name ending
 FORMATS = (".png", ".svg", ".pdf")
@@ -66,15 +66,92 @@ def check(path):
     _matplotlib()
 
 
-def changes(rows):
-    """(time, column, new value) for every change of a flag column."""
-    found = []
-    for before, after in zip(rows, rows[1:]):
-        for column in ORDER:
-            value = getattr(after, column)
-            if value != getattr(before, column):
-                found.append((after.time_s, column, value))
-    return found
+#: the flag columns marked on the picture (position_set is drawn as a break)
+INPUTS = ORDER
+#: a column that changes more often than this is summarised, not marked
+BUSY_CHANGES = 16
+#: a label names at most this many changes; the rest are counted
+LABEL_MEMBERS = 4
+#: points drawn per line at most: beyond, each stretch of samples is drawn
+#: by its lowest and highest value (finer than the picture's pixels)
+THIN_BUCKETS = 2500
+#: seconds between two samples beyond which their difference is not judged
+GAP_S = 0.5
+#: the time stamps are those of the middle of each read; a move between
+#: two samples may last this much longer than the difference of their times
+SLACK_S = 0.05
+#: the colour and words of a redefinition of the coordinate
+REDEFINED_COLOUR = "black"
+
+
+def _numpy():
+    import numpy
+    return numpy
+
+
+def changes(samples, column):
+    """The indices of the samples at which COLUMN changed."""
+    np = _numpy()
+    values = np.frombuffer(bytes(samples.flags[column]), dtype=np.uint8)
+    return np.flatnonzero(values[1:] != values[:-1]) + 1
+
+
+def redefinitions(samples):
+    """The indices i at which the coordinate was redefined between sample
+    i-1 and i: the samples flagged position_set, and (for recordings made
+    before that flag, or a coordinate set by another program) a jump of
+    the position that no velocity nearby explains."""
+    np = _numpy()
+    times = np.array(samples.time_s)
+    position = np.array(samples.position_mm)
+    speed = np.abs(np.array(samples.velocity_mm_s))
+    found = set()
+    if samples.marked:
+        flagged = np.frombuffer(bytes(samples.flags["position_set"]), dtype=np.uint8)
+        found.update(int(i) for i in np.flatnonzero(flagged) if i > 0)
+    if len(times) > 1:
+        # The fastest speed seen around each pair of samples, so that a
+        # velocity read as 0 on the last pulses of a ramp explains them.
+        padded = np.concatenate([speed[:1], speed[:1], speed, speed[-1:]])
+        nearby = np.maximum.reduce([padded[k:k + len(speed) - 1] for k in range(4)])
+        step = np.diff(times)
+        jump = np.abs(np.diff(position))
+        allowed = nearby * (step * 1.5 + SLACK_S) + 1e-6 * (1.0 + np.abs(position[1:]))
+        unexplained = (jump > allowed) & (step <= GAP_S)
+        found.update(int(i) + 1 for i in np.flatnonzero(unexplained))
+    return sorted(found)
+
+
+def thinned(times, values, buckets=THIN_BUCKETS):
+    """(times, values) with at most 4 * BUCKETS points: of each run of
+    samples, the first and last, the lowest and the highest, in order."""
+    np = _numpy()
+    n = len(times)
+    width = -(-n // buckets)
+    if width <= 4:
+        return times, values
+    rows = -(-n // width)
+    padded = np.concatenate([values, np.repeat(values[-1:], rows * width - n)])
+    padded = padded.reshape(rows, width)
+    base = np.arange(rows) * width
+    keep = np.concatenate([base, np.minimum(base + width - 1, n - 1),
+                           base + padded.argmin(axis=1), base + padded.argmax(axis=1)])
+    keep = np.unique(np.clip(keep, 0, n - 1))
+    return times[keep], values[keep]
+
+
+def _broken(times, values, breaks):
+    """The line in pieces at the indices BREAKS, each piece thinned, joined by
+    NaN (where matplotlib lifts the pen)."""
+    np = _numpy()
+    xs, ys = [], []
+    for start, end in zip([0] + breaks, breaks + [len(times)]):
+        # Each piece gets its share of the points.
+        buckets = max(1, THIN_BUCKETS * (end - start) // len(times))
+        x, y = thinned(times[start:end], values[start:end], buckets)
+        xs += [x, [np.nan]]
+        ys += [y, [np.nan]]
+    return np.concatenate(xs[:-1]), np.concatenate(ys[:-1])
 
 
 def _grouped(events, span):
@@ -90,8 +167,29 @@ def _grouped(events, span):
 
 
 def _label(column, value):
+    if column == "position_set":
+        return "position set to %s" % _mm(value)
     colour, on, off = MARKS[column]
     return on if value else off
+
+
+def _group_label(members):
+    names = []
+    # A setting of the coordinate is named first: never among the "more".
+    for member in sorted(members, key=lambda member: member[0] != "position_set"):
+        name = _label(*member)
+        if name not in names:
+            names.append(name)
+    if len(names) > LABEL_MEMBERS:
+        names = names[:LABEL_MEMBERS] + ["%d more" % (len(names) - LABEL_MEMBERS)]
+    # Two names a line: the lines of a standing label stand side by side.
+    return " \n ".join(", ".join(names[i:i + 2]) for i in range(0, len(names), 2))
+
+
+def _mm(value):
+    text = "%.3f" % value
+    text = text.rstrip("0").rstrip(".") if "." in text else text
+    return "0" if text in ("-0", "") else text
 
 
 def _start_note(first):
@@ -100,18 +198,35 @@ def _start_note(first):
     return "at start: " + (", ".join(words) if words else "at rest, no input active")
 
 
-def draw(rows, path, title=None):
-    """Draw ROWS (samples) to PATH, in the format its ending names."""
+def _figure():
     Figure, Canvas = _matplotlib()
     try:
         figure = Figure(figsize=(10, 6.5), dpi=100, layout="constrained")
     except TypeError:   # before matplotlib 3.5
         figure = Figure(figsize=(10, 6.5), dpi=100, constrained_layout=True)
-    Canvas(figure)
+    return figure, Canvas(figure)
+
+
+def draw(samples, path, title=None):
+    """Draw SAMPLES (record.Samples) to PATH, in the format its ending names."""
+    figure = picture(samples, title)
+    try:
+        figure.savefig(path, format=format_of(path))
+    except (OSError, ValueError) as error:
+        raise NotSaved("cannot write the picture %s (%s)" % (path, describe_exception(error)))
+
+
+def picture(samples, title=None):
+    """The figure of SAMPLES (record.Samples), ready to be saved."""
+    figure, canvas = _figure()
+    np = _numpy()
     top, bottom = figure.subplots(2, 1, sharex=True)
-    times = [row.time_s for row in rows]
-    top.plot(times, [row.position_mm for row in rows], color="tab:blue", linewidth=1.4)
-    bottom.plot(times, [row.velocity_mm_s for row in rows], color="tab:blue", linewidth=1.4)
+    times = np.array(samples.time_s)
+    position = np.array(samples.position_mm)
+    velocity = np.array(samples.velocity_mm_s)
+    breaks = redefinitions(samples)
+    top.plot(*_broken(times, position, breaks), color="tab:blue", linewidth=1.4)
+    bottom.plot(*thinned(times, velocity), color="tab:blue", linewidth=1.4)
     bottom.axhline(0.0, color="0.6", linewidth=0.8)
     top.set_ylabel("position (mm)")
     bottom.set_ylabel("velocity (mm/s)")
@@ -120,32 +235,105 @@ def draw(rows, path, title=None):
     bottom.set_xlim(times[0], times[0] + span * 1.02)   # room for a mark at the end
     for axes in (top, bottom):
         axes.grid(True, color="0.9")
-    # Room above the position for the labels of the marks.
-    low, high = top.get_ylim()
-    top.set_ylim(low, high + 0.25 * (high - low))
 
-    groups = _grouped(changes(rows), span)
+    # Each redefinition: the two ends of the break, and a mark like an input's.
+    events = []
+    for index in breaks:
+        top.plot([times[index - 1], times[index]], [position[index - 1], position[index]],
+                 linestyle="none", marker="o", markersize=3.5, markerfacecolor="white",
+                 color=REDEFINED_COLOUR)
+        events.append((times[index], "position_set", position[index]))
+    summaries = []
+    for column in INPUTS:
+        found = changes(samples, column)
+        values = samples.flags[column]
+        if len(found) > BUSY_CHANGES:
+            summaries.append((column, found))
+        else:
+            events += [(times[i], column, bool(values[i])) for i in found]
+    events.sort(key=lambda event: event[0])
+    groups = _grouped(events, span)
+    labels = []
     for when, members in groups[:MAX_MARKS]:
         # An input's colour rather than the grey of the running output.
-        colour = MARKS[next((column for column, value in members if column != "running"),
-                            "running")][0]
+        columns = [column for column, value in members]
+        colour = (REDEFINED_COLOUR if "position_set" in columns else
+                  MARKS[next((c for c in columns if c != "running"), "running")][0])
         for axes in (top, bottom):
-            axes.axvline(when, color=colour, linestyle="--", linewidth=0.9)
+            axes.axvline(when, color=colour, linestyle=":" if colour == REDEFINED_COLOUR
+                         else "--", linewidth=0.9)
         # Labels stand beside their line, on the side with room.
         side = "left" if when < times[0] + 0.9 * span else "right"
-        top.text(when, 0.97, " %s " % ", ".join(_label(*member) for member in members),
-                 transform=top.get_xaxis_transform(), rotation=90, ha=side, va="top",
-                 fontsize=7.5, color=colour,
-                 bbox=dict(boxstyle="round,pad=0.15", facecolor="white", edgecolor="none",
-                           alpha=0.75))
-    note = "%d samples over %.3f s" % (len(rows), span)
+        labels.append(top.text(when, 0.97, " %s " % _group_label(members),
+                               transform=top.get_xaxis_transform(), rotation=90, ha=side,
+                               va="top", fontsize=7.5, color=colour,
+                               bbox=dict(boxstyle="round,pad=0.15", facecolor="white",
+                                         edgecolor="none", alpha=0.75)))
+    # Inputs that chatter: one shaded stretch each, from their first change
+    # to their last, and their count in the note.
+    busy = []
+    for column, found in summaries:
+        first, last = times[found[0]], times[found[-1]]
+        for axes in (top, bottom):
+            axes.axvspan(first, last, color=MARKS[column][0], alpha=0.12, linewidth=0)
+        busy.append("%s changed %d times" % (column.replace("_", " "), len(found)))
+    note = "%d samples over %.3f s, ends at %s mm" % (len(samples), span, _mm(position[-1]))
     if len(groups) > MAX_MARKS:
         note += "; %d more input changes not marked" % (len(groups) - MAX_MARKS)
-    top.set_title(_start_note(rows[0]), loc="left", fontsize=8.5)
+    if busy:
+        note += "\n%s (shaded from the first change to the last)" % ", ".join(busy)
+    top.set_title(_start_note(samples[0]), loc="left", fontsize=8.5)
     top.set_title(note, loc="right", fontsize=8.5)
     if title:
         figure.suptitle(title, fontsize=11)
-    try:
-        figure.savefig(path, format=format_of(path))
-    except (OSError, ValueError) as error:
-        raise ToolError("cannot write the picture %s (%s)" % (path, describe_exception(error)))
+    _clear_of_the_line(canvas, top, labels, times, position)
+    return figure
+
+
+def _clear_of_the_line(canvas, axes, labels, times, position):
+    """Put each label where it covers no part of the position line: hanging
+    from the top if the line stays below it there, else standing on the
+    bottom if the line stays above it there, else hanging from the top
+    with the axes raised until the line passes below it."""
+    np = _numpy()
+    low, high = np.nanmin(position), np.nanmax(position)
+    if high - low < 1e-9:
+        low, high = low - 1.0, high + 1.0
+    margin = 0.06 * (high - low)
+    low, high = low - margin, high + margin
+    axes.set_ylim(low, high)
+    if not labels:
+        return
+    canvas.draw()
+    renderer = canvas.get_renderer()
+    to_data = axes.transData.inverted()
+    to_axes = axes.transAxes.inverted()
+    spans = []      # (label, its height in axes fractions, the line's extremes below it)
+    for label in labels:
+        box = label.get_window_extent(renderer)
+        (x0, _), (x1, _) = to_data.transform([(box.x0, box.y0), (box.x1, box.y1)])
+        (_, b0), (_, b1) = to_axes.transform([(box.x0, box.y0), (box.x1, box.y1)])
+        lo, hi = np.searchsorted(times, [min(x0, x1), max(x0, x1)])
+        near = position[max(lo - 1, 0):hi + 1]
+        near = near[np.isfinite(near)]
+        if len(near):
+            spans.append((label, b1 - b0 + 0.06, near.min(), near.max()))
+    top = high
+    for _ in range(len(spans) + 1):
+        raised = top
+        for label, height, local_low, local_high in spans:
+            if (local_high - low) / (top - low) < 1 - height:
+                label.set_y(0.97)
+                label.set_va("top")
+            elif (local_low - low) / (top - low) > height:
+                label.set_y(0.03)
+                label.set_va("bottom")
+            else:
+                label.set_y(0.97)
+                label.set_va("top")
+                if height < 0.75:     # a taller one would squash the line flat
+                    raised = max(raised, low + (local_high - low) / (1 - height))
+        if raised == top:
+            break
+        top = raised
+    axes.set_ylim(low, top)

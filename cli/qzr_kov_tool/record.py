@@ -8,19 +8,25 @@ simulated axis's time, so a run with --sim-speed records what the axis did
 in its own seconds.
 """
 
+import array
 import collections
 import contextlib
 import csv
+import math
+import os
 import sys
 import threading
 import time
 
 from . import plot
-from .errors import Refused, ToolError, describe_exception
+from .errors import NotSaved, Refused, ToolError, describe_exception
 
 COLUMNS = ("time_s", "position_mm", "velocity_mm_s", "running", "origin",
-           "negative_limit", "positive_limit", "alarm", "emergency")
-#: the columns that hold 0 or 1: the running output and the inputs as read.
+           "negative_limit", "positive_limit", "alarm", "emergency", "position_set")
+#: the columns of recordings made before position_set was added: still read
+OLD_COLUMNS = COLUMNS[:9]
+#: the columns that hold 0 or 1: the running output and the inputs as read,
+#: then whether the position counter was set just before this sample.
 #: emergency is the raw input, which is normally closed: 1 while released.
 FLAGS = COLUMNS[3:]
 #: seconds of line time between two samples (80 per second, as the line allows)
@@ -46,33 +52,176 @@ def format_row(sample):
             "%.10g" % sample.velocity_mm_s] + ["1" if flag else "0" for flag in sample[3:]]
 
 
+class Samples(object):
+    """Samples kept column by column: the numbers in arrays of doubles, the
+    flags in bytes. A million samples take some 30 MB this way, where as
+    many tuples take ten times that.
+
+    ``marked`` tells whether the position_set flags are known (recordings
+    made before that column was added do not have them)."""
+
+    def __init__(self, marked=True):
+        self.marked = marked
+        self.time_s = array.array("d")
+        self.position_mm = array.array("d")
+        self.velocity_mm_s = array.array("d")
+        self.flags = collections.OrderedDict((name, bytearray()) for name in FLAGS)
+
+    def append(self, sample):
+        self.time_s.append(sample.time_s)
+        self.position_mm.append(sample.position_mm)
+        self.velocity_mm_s.append(sample.velocity_mm_s)
+        for name, value in zip(FLAGS, sample[3:]):
+            self.flags[name].append(1 if value else 0)
+
+    def __len__(self):
+        return len(self.time_s)
+
+    def __getitem__(self, index):
+        return Sample(self.time_s[index], self.position_mm[index], self.velocity_mm_s[index],
+                      *(bool(self.flags[name][index]) for name in FLAGS))
+
+    @property
+    def duration(self):
+        return self.time_s[-1] - self.time_s[0] if self.time_s else 0.0
+
+
+class CsvFile(object):
+    """The CSV file of a recording, written one whole row at a time with one
+    system call each, unbuffered: a row counted in ``rows`` is in the file.
+
+    A write the system takes only in part (a full disk, a file size limit)
+    is taken back to the end of the last whole row, so the file never ends
+    in the middle of a row. Only this object writes the file (it was
+    created or emptied on opening), so what is taken back is never more
+    than that one row. Should even that fail, ``cut`` says so.
+    """
+
+    def __init__(self, path):
+        self.path = path
+        self.rows = 0
+        self.size = 0
+        self.cut = False
+        flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0)
+        self._fd = os.open(path, flags, 0o666)
+        self._write = os.write
+
+    def write(self, fields):
+        """One line of FIELDS; raises OSError if it could not be written whole."""
+        data = memoryview((",".join(fields) + "\n").encode("ascii"))
+        done = 0
+        try:
+            while done < len(data):
+                written = self._write(self._fd, data[done:])
+                if written <= 0:
+                    raise OSError("the system took no byte of a row")
+                done += written
+        except OSError:
+            if done:
+                self._take_back()
+            raise
+        self.size += len(data)
+        self.rows += 1
+
+    def _take_back(self):
+        try:
+            os.ftruncate(self._fd, self.size)
+            os.lseek(self._fd, self.size, os.SEEK_SET)
+        except OSError:
+            self.cut = True
+
+    def close(self):
+        """Raises OSError if the system reports a failure it kept back."""
+        fd, self._fd = self._fd, None
+        if fd is not None:
+            os.close(fd)
+
+    def kept(self):
+        """What the file holds, in words."""
+        if self.cut:
+            return "its last row is cut short (it could not be taken back)"
+        return "it keeps the %d samples written before, each a whole row" % (self.rows - 1)
+
+
+def not_written(path, error, kept=""):
+    return NotSaved("could not write the recording %s (%s)%s"
+                    % (path, describe_exception(error), "; " + kept if kept else ""))
+
+
+#: recorders at work, told when the position counter of their station is set
+_listening = []
+_listening_lock = threading.Lock()
+#: the controller class made for each class of the module
+_classes = {}
+
+
+def controller_class(module):
+    """The controller class the tool works with: the module's own, which
+    also tells the recorders of a station when its position counter is set
+    (the homing run sets it to 0 at the origin through set_position)."""
+    base = module.KOVAxisController
+    if base in _classes:
+        return _classes[base]
+
+    class Controller(base):
+        def set_position(self, station, position):
+            with _listening_lock:
+                recorders = [recorder for recorder in _listening
+                             if recorder.session.axis is self
+                             and recorder.session.station == station]
+            with contextlib.ExitStack() as stack:
+                # No sample is read while the counter is set: each one shows
+                # the old coordinate or the new one, and the first to show
+                # the new one is flagged.
+                for recorder in recorders:
+                    stack.enter_context(recorder.sampling)
+                result = base.set_position(self, station, position)
+                for recorder in recorders:
+                    recorder.position_was_set = True
+            return result
+
+    _classes[base] = Controller
+    return Controller
+
+
 class Recorder(object):
     """Samples the session's station in a thread of its own while the
     command does its work; each sample is one read of the status words.
 
-    STREAM (a text file) receives the CSV, header first, as the samples
-    come; with KEEP the samples are also kept in ``rows``. A failed read
+    CSV_FILE (a CsvFile) receives the rows, header first, as the samples
+    come; with KEEP the samples are also kept in ``samples``. A failed read
     costs one sample (counted in ``lost``); the command itself notices a
-    line that stays silent.
+    line that stays silent. A row that cannot be written ends the
+    recording: ``failure`` holds the NotSaved error, and ON_FAILURE(error)
+    is called once, in whichever thread found it.
     """
 
-    def __init__(self, session, stream=None, keep=False, period=SAMPLE_PERIOD):
+    def __init__(self, session, csv_file=None, keep=False, period=SAMPLE_PERIOD,
+                 on_failure=None):
         self.session = session
         self.clock = session.clock
         self.period = period
         self.keep = keep
-        self.rows = []
+        self.samples = Samples()
         self.count = 0
         self.lost = 0
         self.latest = None
-        self._writer = csv.writer(stream, lineterminator="\n") if stream is not None else None
-        self._stream = stream
+        self.failure = None
+        #: held while a sample is taken; whoever sets the position counter
+        #: holds it meanwhile and then sets position_was_set
+        self.sampling = threading.RLock()
+        self.position_was_set = False
+        self._file = csv_file
+        self._on_failure = on_failure
         self._t0 = None
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="qzr-kov record")
         self._thread.daemon = True
-        if self._writer is not None:
-            self._writer.writerow(COLUMNS)
+        if csv_file is not None:
+            try:
+                csv_file.write(COLUMNS)
+            except OSError as error:
+                raise not_written(csv_file.path, error)
 
     def _read(self):
         axis, station = self.session.axis, self.session.station
@@ -86,25 +235,43 @@ class Recorder(object):
                       axis.is_running(station, words), axis.at_o(station, words),
                       axis.at_negative_limit(station, words),
                       axis.at_positive_limit(station, words),
-                      axis.is_alarming(station, words), axis.at_emergency(station, words))
+                      axis.is_alarming(station, words), axis.at_emergency(station, words),
+                      False)
 
     def take(self):
         """One sample now."""
-        try:
-            sample = self._read()
-        except Exception:
-            self.lost += 1
-            return
-        self.count += 1
-        self.latest = sample
-        if self.keep:
-            self.rows.append(sample)
-        if self._writer is not None:
-            self._writer.writerow(format_row(sample))
+        with self.sampling:
+            try:
+                sample = self._read()
+            except Exception:
+                self.lost += 1
+                return
+            if self.position_was_set:
+                self.position_was_set = False
+                sample = sample._replace(position_set=True)
+            self.latest = sample
+            if self.failure is not None:
+                return
+            try:
+                if self._file is not None:
+                    self._file.write(format_row(sample))
+                if self.keep:
+                    self.samples.append(sample)
+            except Exception as error:   # OSError, or MemoryError while keeping
+                kept = self._file.kept() if self._file is not None else ""
+                self._failed(not_written(self._file.path if self._file is not None
+                                         else "in memory", error, kept))
+                return
+            self.count += 1
+
+    def _failed(self, failure):
+        self.failure = failure
+        if self._on_failure is not None:
+            self._on_failure(failure)
 
     def _run(self):
         due = last = self.clock.time()
-        while not self._stop.is_set():
+        while not self._stop.is_set() and self.failure is None:
             due += self.period
             now = self.clock.time()
             if due < now - self.period:
@@ -120,8 +287,11 @@ class Recorder(object):
 
     def start(self):
         """The first sample here and now, then the rest in the thread."""
+        with _listening_lock:
+            _listening.append(self)
         self.take()
-        self._thread.start()
+        if self.failure is None:
+            self._thread.start()
 
     def finish(self):
         """Stop sampling; one last sample shows the axis as the command left it."""
@@ -129,43 +299,82 @@ class Recorder(object):
         if self._thread.is_alive():
             self._thread.join()
         self.take()
-        if self._stream is not None:
-            self._stream.flush()
+        with _listening_lock:
+            if self in _listening:
+                _listening.remove(self)
 
     @property
     def duration(self):
         return self.latest.time_s if self.latest is not None else 0.0
 
 
+def _finite(text):
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError("%s is not a finite number" % text)
+    return value
+
+
+def _flag(text):
+    if text not in ("0", "1"):
+        raise ValueError("%r is not 0 or 1" % text)
+    return text == "1"
+
+
+def _cut_short(path):
+    """Whether the file PATH ends without a newline."""
+    with open(path, "rb") as stream:
+        if not stream.seek(0, os.SEEK_END):
+            return False
+        stream.seek(-1, os.SEEK_END)
+        return stream.read(1) not in (b"\n", b"\r")
+
+
 def read_csv(path):
-    """The samples of a recording made by the tool; Refused if PATH is not one."""
+    """The Samples of a recording made by the tool; Refused, naming the line,
+    if PATH is not one: a value that is no number or not finite, a flag
+    that is not 0 or 1, a time before the one of the row above."""
     try:
         with open(path, newline="") as stream:
             reader = csv.reader(stream)
-            header = [name.strip() for name in next(reader, [])]
-            if header != list(COLUMNS):
+            header = tuple(name.strip() for name in next(reader, []))
+            if header not in (COLUMNS, OLD_COLUMNS):
                 raise Refused("%s is not a recording of qzr-kov: its first line should be %s"
                               % (path, ",".join(COLUMNS)))
-            rows = []
+            width = len(header)
+            samples = Samples(marked=width == len(COLUMNS))
+            unmarked = (False,) * (len(COLUMNS) - width)
+            before = -math.inf
             for row in reader:
                 if not row:
                     continue
                 try:
-                    if len(row) != len(COLUMNS):
-                        raise ValueError("%d values instead of %d" % (len(row), len(COLUMNS)))
-                    values = [float(value) for value in row[:3]]
-                    flags = [int(value) != 0 for value in row[3:]]
+                    if len(row) != width:
+                        raise ValueError("%d values instead of %d" % (len(row), width))
+                    values = [_finite(value) for value in row[:3]]
+                    if values[0] < before:
+                        raise ValueError("its time %s s lies before the %s s of the row above"
+                                         % (row[0].strip(), "%.4f" % before))
+                    before = values[0]
+                    flags = tuple(_flag(value.strip()) for value in row[3:])
                 except ValueError as error:
-                    raise Refused("%s line %d is not a sample (%s)"
-                                  % (path, reader.line_num, error))
-                rows.append(Sample(*(values + flags)))
+                    line = reader.line_num
+                    if next(reader, None) is None and _cut_short(path):
+                        # A recorder of before left its last row half written.
+                        sys.stderr.write("qzr-kov: %s line %d is cut short: left out\n"
+                                         % (path, line))
+                        break
+                    raise Refused("%s line %d is not a sample: %s" % (path, line, error))
+                samples.append(Sample(*(values + list(flags + unmarked))))
     except OSError as error:
         raise Refused("cannot read %s (%s)" % (path, describe_exception(error)))
     except (UnicodeDecodeError, csv.Error) as error:
         raise Refused("%s is not a recording of qzr-kov (%s)" % (path, describe_exception(error)))
-    if not rows:
+    except MemoryError:
+        raise ToolError("%s is too large to be read into memory here" % path)
+    if not samples:
         raise Refused("%s holds no samples" % path)
-    return rows
+    return samples
 
 
 def _say(text):
@@ -174,52 +383,91 @@ def _say(text):
 
 
 @contextlib.contextmanager
-def recording(session, csv_path=None, plot_path=None, title=None):
+def recording(session, csv_path=None, plot_path=None, title=None, signals=None):
     """Record the station while the block runs, when a CSV file, a picture
     or both are asked for; otherwise do nothing. Everything that could make
     the recording fail is checked on entry, before the block moves the axis.
-    What was recorded is written even when the block fails or is stopped."""
+    What was recorded is written even when the block fails or is stopped.
+
+    A row that cannot be written (a full disk) ends the block through
+    SIGNALS (StopSignals): the command stops the axis and the NotSaved
+    error ends the program."""
     if csv_path is None and plot_path is None:
         yield None
         return
     if plot_path is not None:
         plot.check(plot_path)
-    stream = None
+    csv_file = None
     if csv_path is not None:
         try:
-            stream = open(csv_path, "w", newline="")
+            csv_file = CsvFile(csv_path)
         except OSError as error:
             raise Refused("cannot write the recording %s (%s)"
                           % (csv_path, describe_exception(error)))
-    recorder = Recorder(session, stream, keep=plot_path is not None)
-    failed = True
+    on_failure = None
+    if signals is not None:
+        on_failure = lambda error: signals.fail(error, "the recording could not be written")
     try:
+        recorder = Recorder(session, csv_file, keep=plot_path is not None,
+                            on_failure=on_failure)
         recorder.start()
-        yield recorder
-        failed = False
-    finally:
-        try:
+        if recorder.failure is not None:      # before anything moved
             recorder.finish()
-            if stream is not None:
-                stream.close()
-            _report(recorder, csv_path, plot_path, title)
-        except Exception as error:
-            if not failed:
-                raise
-            # The block's own failure is what the user must hear about.
-            sys.stderr.write("qzr-kov: the recording was not saved (%s)\n"
-                             % describe_exception(error))
+            raise recorder.failure
+    except BaseException:
+        _close(csv_file)
+        raise
+    try:
+        yield recorder
+    except BaseException as error:
+        _end(recorder, csv_file, plot_path, title, error)
+        raise
+    _end(recorder, csv_file, plot_path, title, None)
 
 
-def _report(recorder, csv_path, plot_path, title):
+def _close(csv_file):
+    """Close CSV_FILE; the NotSaved error if the system then reports a
+    failure it had kept back."""
+    if csv_file is None:
+        return None
+    try:
+        csv_file.close()
+    except OSError as error:
+        return not_written(csv_file.path, error)
+    return None
+
+
+def _end(recorder, csv_file, plot_path, title, error):
+    """Finish the recording after the block ended with ERROR (None if it
+    succeeded). The block's own failure is what the user must hear about;
+    a recording that failed as well gets one line more."""
+    try:
+        recorder.finish()
+        failure = recorder.failure or _close(csv_file)
+        if failure is None:
+            _report(recorder, csv_file, plot_path, title)
+    except ToolError as report_error:
+        failure = report_error
+    except Exception as report_error:   # drawing: whatever matplotlib raised
+        failure = ToolError("the recording was not drawn (%s)" % describe_exception(report_error))
+    if failure is None or failure is error:
+        return
+    if error is None:
+        raise failure
+    sys.stderr.write("qzr-kov: %s\n" % failure)
+    sys.stderr.flush()
+
+
+def _report(recorder, csv_file, plot_path, title):
     lost = " (%d reads failed)" % recorder.lost if recorder.lost else ""
-    if csv_path is not None:
+    if csv_file is not None:
         _say("recorded %d samples over %.3f s to %s%s"
-             % (recorder.count, recorder.duration, csv_path, lost))
+             % (recorder.count, recorder.duration, csv_file.path, lost))
         lost = ""
     if plot_path is not None:
-        if not recorder.rows:
+        samples = recorder.samples
+        if not samples:
             raise ToolError("nothing to plot: no sample could be read%s" % lost)
-        plot.draw(recorder.rows, plot_path, title)
+        plot.draw(samples, plot_path, title)
         _say("plotted %d samples over %.3f s to %s%s"
-             % (len(recorder.rows), recorder.duration, plot_path, lost))
+             % (len(samples), samples.duration, plot_path, lost))

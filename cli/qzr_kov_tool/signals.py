@@ -8,23 +8,51 @@ no exception ever lands in the middle of an exchange with the station.
 import signal
 import threading
 
+from .errors import Interrupted
+
 STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
                      if hasattr(signal, name))
 
 
 class StopSignals(object):
     """Context manager: while active, a stop signal sets ``event`` and
-    ``signum`` instead of ending the program."""
+    ``signum`` instead of ending the program.
+
+    A failure found outside the command's loop (the recording could not be
+    written) ends the command the same way: ``fail`` sets the event, and
+    the loop stops the axis and raises ``failure`` instead of Interrupted.
+    Whichever comes first is what ends the command.
+    """
 
     def __init__(self):
         self.event = threading.Event()
         self.signum = None
+        self.failure = None
+        self._why = None
         self._previous = {}
+        self._lock = threading.Lock()
 
     def _note(self, signum, frame):
-        if self.signum is None:
+        if self.signum is None and self.failure is None:
             self.signum = signum
         self.event.set()
+
+    def fail(self, error, why):
+        """End the command with ERROR (a ToolError); WHY is said when the
+        axis is stopped for it."""
+        with self._lock:
+            if self.signum is None and self.failure is None:
+                self.failure, self._why = error, why
+        self.event.set()
+
+    @property
+    def reason(self):
+        """What ended the command, in words: the signal's name or WHY."""
+        return self._why if self.failure is not None else signal_name(self.signum)
+
+    def interruption(self):
+        """The exception that ends the command once the axis is stopped."""
+        return self.failure if self.failure is not None else Interrupted(self.signum)
 
     def __enter__(self):
         for signum in STOP_SIGNALS:
