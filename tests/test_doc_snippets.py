@@ -37,7 +37,8 @@ a simulated line for any port name; for Python blocks the lines it opens
 run ``HARDWARE_SPEED`` times faster than real time, so that homing an axis
 of the default layout takes a moment. A block that plots (``--plot``,
 ``qzr-kov plot``, ``import matplotlib``) is skipped where the interpreter
-has no matplotlib.
+has no matplotlib, one that reads TOML (names a ``.toml`` file, ``tomllib``
+or ``tomli``) where it has neither ``tomllib`` nor ``tomli``.
 """
 import glob
 import os
@@ -66,6 +67,7 @@ _FENCE = re.compile(r"^(?P<indent> *)(?P<fence>`{3,}|~{3,})\s*(?P<tag>[^`\s]*)")
 _MARKER = re.compile(r"^\s*<!--\s*(?P<what>not run|continued)\s*(?::\s*(?P<why>.*?))?\s*-->\s*$")
 _PORT = re.compile(r"""["']/dev/tty\w*["']|--port[ =]+/dev/""")
 _PLOTS = re.compile(r"--plot\b|qzr-kov plot\b|^\s*(import|from) matplotlib", re.M)
+_TOML = re.compile(r"\.toml\b|\btomllib\b|\btomli\b")
 _TOOL_ERROR = re.compile(r"^qzr-kov( \w+)?: ")
 
 
@@ -110,6 +112,10 @@ class Block(object):
     @property
     def plots(self):
         return any(_PLOTS.search(block.code) for block in self.chain())
+
+    @property
+    def reads_toml(self):
+        return any(_TOML.search(block.code) for block in self.chain())
 
 
 class SnippetError(Exception):
@@ -217,12 +223,15 @@ for index in range(0, len(chain), 3):
 """
 
 
-def have_matplotlib():
-    try:
-        import matplotlib  # noqa: F401
-        return True
-    except ImportError:
-        return False
+def importable(*names):
+    """Whether one of the modules NAMES can be imported here."""
+    for name in names:
+        try:
+            __import__(name)
+            return True
+        except ImportError:
+            pass
+    return False
 
 
 class Clone(object):
@@ -362,6 +371,10 @@ class ExtractorTest(unittest.TestCase):
                          [False, False, False, False, True, False, False, False, True])
         self.assertTrue(blocks[5].plots)
         self.assertFalse(blocks[3].plots)
+        self.assertEqual([b.reads_toml for b in parse("p.md", "```sh\n$ qzr-kov --machine "
+                                                            "examples/machine.toml status\n```\n"
+                                                            "```python\nimport tomlkit\n```\n")],
+                         [True, False])
         self.assertEqual(session_commands(blocks[5]),
                          [("qzr-kov move --absolute 1 --plot m.png", False),
                           ("qzr-kov move --absolute 400", True)])
@@ -404,8 +417,11 @@ class SnippetTest(unittest.TestCase):
         return [block for block in self.blocks if block.kind == kind]
 
     def skip_unless_it_can_run(self, block):
-        if block.plots and not have_matplotlib():
+        if block.plots and not importable("matplotlib"):
             self.skipTest("%s plots, and this interpreter has no matplotlib" % block.name)
+        if block.reads_toml and not importable("tomllib", "tomli"):
+            self.skipTest("%s reads TOML, and this interpreter has neither tomllib nor tomli"
+                          % block.name)
 
     def test_python_blocks(self):
         for block in self.blocks_of("python"):
