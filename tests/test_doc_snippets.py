@@ -29,9 +29,14 @@ rendered):
 - ``<!-- continued -->``: a Python block that goes on from the Python block
   before it on the same page; it runs after that one (and what that one
   continues), in the same interpreter.
+- ``<!-- file: NAME -->``: the block is a file (a machine description, say),
+  not run; it is written as NAME (a plain name) into the working folder of
+  every later block of the page.
+- ``<!-- hardware -->``: a hardware block (below), for one whose port is
+  named elsewhere, in a file say.
 
-A block that names a serial port (``"/dev/tty..."``, ``--port /dev/...``) is
-a hardware block. It runs unchanged against the stand-in master module
+Markers may stand on consecutive lines. A block that names a serial port
+(``"/dev/tty..."``, ``--port /dev/...``) is a hardware block. It runs unchanged against the stand-in master module
 ``sim/stand_in/qzr_mew.py`` (first on the path), whose ``MewMaster`` opens
 a simulated line for any port name; for Python blocks the lines it opens
 run ``HARDWARE_SPEED`` times faster than real time, so that homing an axis
@@ -64,21 +69,25 @@ PYTHON_TAGS = ("python", "py", "python3")
 SHELL_TAGS = ("sh", "bash", "shell")
 
 _FENCE = re.compile(r"^(?P<indent> *)(?P<fence>`{3,}|~{3,})\s*(?P<tag>[^`\s]*)")
-_MARKER = re.compile(r"^\s*<!--\s*(?P<what>not run|continued)\s*(?::\s*(?P<why>.*?))?\s*-->\s*$")
+_MARKER = re.compile(r"^\s*<!--\s*(?P<what>not run|continued|hardware|file)\s*"
+                     r"(?::\s*(?P<value>.*?))?\s*-->\s*$")
 _PORT = re.compile(r"""["']/dev/tty\w*["']|--port[ =]+/dev/""")
 _PLOTS = re.compile(r"--plot\b|qzr-kov plot\b|^\s*(import|from) matplotlib", re.M)
 _TOML = re.compile(r"\.toml\b|\btomllib\b|\btomli\b")
 _TOOL_ERROR = re.compile(r"^qzr-kov( \w+)?: ")
+_FILE_NAME = re.compile(r"^[\w][\w.-]*$")
 
 
 class Block(object):
     """One fenced block: PAGE (relative path), LINE (of its first code line,
-    1-based), TAG, CODE, the marker before it (None, "not run", "continued")
-    and the marker's reason."""
+    1-based), TAG, CODE and MARKERS, the markers before it ({"not run":
+    reason, "continued": None, "hardware": None, "file": name}); FILES, the
+    (name, text) of the file blocks above it on its page."""
 
-    def __init__(self, page, line, tag, code, marker=None, reason=None):
+    def __init__(self, page, line, tag, code, markers=None, files=()):
         self.page, self.line, self.tag, self.code = page, line, tag, code
-        self.marker, self.reason = marker, reason
+        self.markers = dict(markers or {})
+        self.files = list(files)
         self.previous = None        # for a continued Python block: the one before
 
     @property
@@ -86,9 +95,13 @@ class Block(object):
         return "%s:%d" % (self.page, self.line)
 
     @property
+    def reason(self):
+        return self.markers.get("not run")
+
+    @property
     def kind(self):
         """"python", "shell", "session" or None (not run)."""
-        if self.marker == "not run":
+        if "not run" in self.markers or "file" in self.markers:
             return None
         if self.tag in PYTHON_TAGS:
             return "python"
@@ -101,13 +114,14 @@ class Block(object):
     def chain(self):
         """The blocks that run together, first to last."""
         blocks = [self]
-        while blocks[0].marker == "continued":
+        while "continued" in blocks[0].markers:
             blocks.insert(0, blocks[0].previous)
         return blocks
 
     @property
     def hardware(self):
-        return any(_PORT.search(block.code) for block in self.chain())
+        return any("hardware" in block.markers or _PORT.search(block.code)
+                   for block in self.chain())
 
     @property
     def plots(self):
@@ -122,27 +136,36 @@ class SnippetError(Exception):
     pass
 
 
+def _marker(page, number, found, markers):
+    what, value = found.group("what"), found.group("value")
+    if what == "not run" and not value:
+        raise SnippetError("%s:%d: say why a block is not run: <!-- not run: REASON -->"
+                           % (page, number))
+    if what == "file" and not (value and _FILE_NAME.match(value)):
+        raise SnippetError("%s:%d: <!-- file: NAME --> takes a plain file name, not %r"
+                           % (page, number, value))
+    markers[what] = value
+
+
 def parse(page, text):
     """The fenced blocks of TEXT, a page named PAGE."""
     blocks = []
     lines = text.splitlines()
-    marker = reason = None
+    markers = {}
+    files = []
     last_python = None
     index = 0
     while index < len(lines):
         line = lines[index]
         found = _MARKER.match(line)
         if found:
-            marker, reason = found.group("what"), found.group("why")
-            if marker == "not run" and not reason:
-                raise SnippetError("%s:%d: say why a block is not run: <!-- not run: REASON -->"
-                                   % (page, index + 1))
+            _marker(page, index + 1, found, markers)
             index += 1
             continue
         opening = _FENCE.match(line)
         if not opening:
             if line.strip():
-                marker = reason = None      # a marker belongs to the block right after it
+                markers = {}        # markers belong to the block right after them
             index += 1
             continue
         indent, fence = len(opening.group("indent")), opening.group("fence")
@@ -155,19 +178,20 @@ def parse(page, text):
                         else lines[index].lstrip())
             index += 1
         block = Block(page, start, opening.group("tag").lower(), "\n".join(code) + "\n",
-                      marker, reason)
-        if block.tag in PYTHON_TAGS:
-            if marker == "continued":
-                if last_python is None:
-                    raise SnippetError("%s: marked continued, but no Python block comes "
-                                       "before it" % block.name)
-                block.previous = last_python
-            if marker != "not run":
-                last_python = block
-        elif marker == "continued":
-            raise SnippetError("%s: only Python blocks can be continued" % block.name)
+                      markers, files)
+        if "continued" in markers:
+            if block.tag not in PYTHON_TAGS:
+                raise SnippetError("%s: only Python blocks can be continued" % block.name)
+            if last_python is None:
+                raise SnippetError("%s: marked continued, but no Python block comes "
+                                   "before it" % block.name)
+            block.previous = last_python
+        if block.kind == "python":
+            last_python = block
+        if "file" in markers:
+            files = files + [(markers["file"], block.code)]
         blocks.append(block)
-        marker = reason = None
+        markers = {}
         index += 1
     return blocks
 
@@ -276,19 +300,27 @@ class Clone(object):
         env[NESTED] = "1"
         return env
 
-    def folder(self):
+    def folder(self, files=()):
         """A fresh working folder: a copy of the clone's root of its own, so
-        that the log folder and the files a block writes are its alone."""
+        that the log folder and the files a block writes are its alone;
+        FILES, (name, text) pairs, are written into it."""
         self.count += 1
         folder = os.path.join(self.top, "run-%d" % self.count)
         os.mkdir(folder)
         for name in os.listdir(self.root):
             os.symlink(os.readlink(os.path.join(self.root, name)) if name != "build"
                        else os.path.join(self.root, "build"), os.path.join(folder, name))
+        for name, text in files:
+            path = os.path.join(folder, name)
+            if os.path.lexists(path):
+                raise SnippetError("<!-- file: %s --> would replace %s of the tree"
+                                   % (name, name))
+            with open(path, "w", encoding="utf-8") as stream:
+                stream.write(text)
         return folder
 
-    def run(self, args, hardware, stdin=None):
-        return subprocess.run(args, cwd=self.folder(), env=self.env(hardware),
+    def run(self, args, block, stdin=None):
+        return subprocess.run(args, cwd=self.folder(block.files), env=self.env(block.hardware),
                               input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True, timeout=TIME_LIMIT)
 
@@ -301,10 +333,10 @@ class Clone(object):
                 stream.write(part.code)
             chain += [path, part.page, str(part.line)]
         speed = HARDWARE_SPEED if block.hardware else 0
-        return self.run([sys.executable, "-c", RUNNER, str(speed)] + chain, block.hardware)
+        return self.run([sys.executable, "-c", RUNNER, str(speed)] + chain, block)
 
-    def shell(self, code, hardware, stdin=None):
-        return self.run(["bash", "-e", "-c", code], hardware, stdin)
+    def shell(self, code, block, stdin=None):
+        return self.run(["bash", "-e", "-c", code], block, stdin)
 
 
 def _report(result):
@@ -355,20 +387,37 @@ class ExtractorTest(unittest.TestCase):
         "~~~sh",
         "qzr-kov --port /dev/ttyS0 status",
         "~~~",
+        "<!-- file: machine.toml -->",
+        "```toml",
+        "port = 'line0'",
+        "```",
+        "<!-- hardware -->",
+        "<!-- continued -->",
+        "```python",
+        "open('machine.toml')",
+        "```",
     ])
 
     def test_kinds_markers_and_chains(self):
         blocks = parse("page.md", self.PAGE)
         self.assertEqual([(b.line, b.kind) for b in blocks],
                          [(4, None), (8, "python"), (12, "python"), (17, "python"),
-                          (24, "python"), (27, "session"), (34, None), (37, None), (40, "shell")])
+                          (24, "python"), (27, "session"), (34, None), (37, None), (40, "shell"),
+                          (44, None), (49, "python")])
         self.assertEqual(blocks[0].reason, "builds for minutes")
         self.assertEqual(blocks[3].code, "print(axis)\n    indented more\n")
         self.assertEqual([b.line for b in blocks[3].chain()], [8, 12, 17])
         # A marker separated from a block by words is no marker of it.
         self.assertEqual(blocks[4].chain(), [blocks[4]])
         self.assertEqual([b.hardware for b in blocks],
-                         [False, False, False, False, True, False, False, False, True])
+                         [False, False, False, False, True, False, False, False, True,
+                          False, True])
+        # Files reach the blocks after them, and a chain goes past a file.
+        self.assertEqual([len(b.files) for b in blocks], [0] * 10 + [1])
+        self.assertEqual(blocks[10].files, [("machine.toml", "port = 'line0'\n")])
+        self.assertEqual([b.line for b in blocks[10].chain()], [24, 49])
+        # A chain with a hardware block in it runs as hardware.
+        self.assertTrue(blocks[10].chain()[0].hardware)
         self.assertTrue(blocks[5].plots)
         self.assertFalse(blocks[3].plots)
         self.assertEqual([b.reads_toml for b in parse("p.md", "```sh\n$ qzr-kov --machine "
@@ -383,10 +432,24 @@ class ExtractorTest(unittest.TestCase):
         for text, words in (("<!-- not run -->\n```sh\nx\n```\n", "say why"),
                             ("<!-- continued -->\n```python\nx\n```\n", "no Python block"),
                             ("```python\nx\n```\n<!-- continued -->\n```sh\nx\n```\n",
-                             "only Python blocks")):
+                             "only Python blocks"),
+                            ("<!-- file: ../x.toml -->\n```toml\n```\n", "plain file name"),
+                            ("<!-- file -->\n```toml\n```\n", "plain file name")):
             with self.assertRaises(SnippetError) as caught:
                 parse("page.md", text)
             self.assertIn(words, str(caught.exception))
+
+    def test_files_are_written_for_the_blocks_but_never_over_the_tree(self):
+        clone = Clone()
+        self.addCleanup(shutil.rmtree, clone.top, True)
+        folder = clone.folder([("machine.toml", "port = 'line0'\n")])
+        with open(os.path.join(folder, "machine.toml")) as stream:
+            self.assertEqual(stream.read(), "port = 'line0'\n")
+        self.assertTrue(os.path.isfile(os.path.join(folder, "examples", "demo.py")))
+        with self.assertRaises(SnippetError):
+            clone.folder([("README.md", "")])
+        with open(os.path.join(support.REPO, "README.md"), encoding="utf-8") as stream:
+            self.assertTrue(stream.read().strip())
 
     def test_the_pages_are_found_and_every_block_is_accounted_for(self):
         blocks = all_blocks()
@@ -434,7 +497,7 @@ class SnippetTest(unittest.TestCase):
         for block in self.blocks_of("shell"):
             with self.subTest(block=block.name):
                 self.skip_unless_it_can_run(block)
-                result = self.clone.shell(block.code, block.hardware)
+                result = self.clone.shell(block.code, block)
                 self.assertEqual(result.returncode, 0, "%s\n%s" % (block.name, _report(result)))
 
     def test_terminal_sessions(self):
@@ -442,7 +505,7 @@ class SnippetTest(unittest.TestCase):
             with self.subTest(block=block.name):
                 self.skip_unless_it_can_run(block)
                 for command, fails in session_commands(block):
-                    result = self.clone.shell(command, block.hardware, stdin="\n")
+                    result = self.clone.shell(command, block, stdin="\n")
                     what = "%s: %s\n%s" % (block.name, command, _report(result))
                     if fails:
                         self.assertNotEqual(result.returncode, 0, what)

@@ -71,7 +71,9 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
         self.assertEqual(result.stdout, "")
         self.assertIn("there is no example examples/no-such-example.py", result.stderr)
-        self.assertIn("demo motion", result.stderr)     # the examples there are
+        # Then the examples there are.
+        self.assertEqual(set(result.stderr.split(": ")[-1].split()) & {"demo", "motion"},
+                         {"demo", "motion"})
         result = run([os.path.join(TOOLS, "demo")], PYTHON="/no/such/python3")
         self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
         self.assertEqual(result.stdout, "")
