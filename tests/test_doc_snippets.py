@@ -36,7 +36,8 @@ rendered):
   named elsewhere, in a file say.
 
 Markers may stand on consecutive lines. A block that names a serial port
-(``"/dev/tty..."``, ``--port /dev/...``) is a hardware block. It runs unchanged against the stand-in master module
+(``"/dev/tty..."``, ``--port /dev/...``), or that continues or uses a
+file block that does, is a hardware block. It runs unchanged against the stand-in master module
 ``sim/stand_in/qzr_mew.py`` (first on the path), whose ``MewMaster`` opens
 a simulated line for any port name; for Python blocks the lines it opens
 run ``HARDWARE_SPEED`` times faster than real time, so that homing an axis
@@ -120,8 +121,9 @@ class Block(object):
 
     @property
     def hardware(self):
-        return any("hardware" in block.markers or _PORT.search(block.code)
-                   for block in self.chain())
+        return (any("hardware" in block.markers or _PORT.search(block.code)
+                    for block in self.chain())
+                or any(_PORT.search(text) for name, text in self.files))
 
     @property
     def plots(self):
@@ -391,6 +393,9 @@ class ExtractorTest(unittest.TestCase):
         "```toml",
         "port = 'line0'",
         "```",
+        "```python",
+        "print(open('machine.toml').read())",
+        "```",
         "<!-- hardware -->",
         "<!-- continued -->",
         "```python",
@@ -403,7 +408,7 @@ class ExtractorTest(unittest.TestCase):
         self.assertEqual([(b.line, b.kind) for b in blocks],
                          [(4, None), (8, "python"), (12, "python"), (17, "python"),
                           (24, "python"), (27, "session"), (34, None), (37, None), (40, "shell"),
-                          (44, None), (49, "python")])
+                          (44, None), (47, "python"), (52, "python")])
         self.assertEqual(blocks[0].reason, "builds for minutes")
         self.assertEqual(blocks[3].code, "print(axis)\n    indented more\n")
         self.assertEqual([b.line for b in blocks[3].chain()], [8, 12, 17])
@@ -411,13 +416,17 @@ class ExtractorTest(unittest.TestCase):
         self.assertEqual(blocks[4].chain(), [blocks[4]])
         self.assertEqual([b.hardware for b in blocks],
                          [False, False, False, False, True, False, False, False, True,
-                          False, True])
+                          False, False, True])
         # Files reach the blocks after them, and a chain goes past a file.
-        self.assertEqual([len(b.files) for b in blocks], [0] * 10 + [1])
-        self.assertEqual(blocks[10].files, [("machine.toml", "port = 'line0'\n")])
-        self.assertEqual([b.line for b in blocks[10].chain()], [24, 49])
-        # A chain with a hardware block in it runs as hardware.
-        self.assertTrue(blocks[10].chain()[0].hardware)
+        self.assertEqual([len(b.files) for b in blocks], [0] * 10 + [1, 1])
+        self.assertEqual(blocks[11].files, [("machine.toml", "port = 'line0'\n")])
+        self.assertEqual([b.line for b in blocks[11].chain()], [47, 52])
+        # A chain with a hardware block in it runs as hardware, and so does a
+        # block whose file names a port.
+        self.assertTrue(blocks[11].chain()[0].hardware is False and blocks[11].hardware)
+        machine = parse("p.md", "<!-- file: m.toml -->\n```toml\nport = '/dev/ttyS1'\n```\n"
+                                "```sh\n$ qzr-kov --machine m.toml status\n```\n")
+        self.assertEqual([b.hardware for b in machine], [True, True])
         self.assertTrue(blocks[5].plots)
         self.assertFalse(blocks[3].plots)
         self.assertEqual([b.reads_toml for b in parse("p.md", "```sh\n$ qzr-kov --machine "
