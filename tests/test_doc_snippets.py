@@ -36,15 +36,19 @@ rendered):
   named elsewhere, in a file say.
 
 Markers may stand on consecutive lines. A block that names a serial port
-(``"/dev/tty..."``, ``--port /dev/...``), or that continues or uses a
-file block that does, is a hardware block. It runs unchanged against the stand-in master module
-``sim/stand_in/qzr_mew.py`` (first on the path), whose ``MewMaster`` opens
-a simulated line for any port name; for Python blocks the lines it opens
-run ``HARDWARE_SPEED`` times faster than real time, so that homing an axis
-of the default layout takes a moment. A block that plots (``--plot``,
-``qzr-kov plot``, ``import matplotlib``) is skipped where the interpreter
-has no matplotlib, one that reads TOML (names a ``.toml`` file, ``tomllib``
-or ``tomli``) where it has neither ``tomllib`` nor ``tomli``.
+(``"/dev/tty..."``, ``--port /dev/...``), or that continues or uses a file
+block that does, is a hardware block. It runs unchanged against the
+stand-in master module ``sim/stand_in/qzr_mew.py`` (first on the path),
+whose ``MewMaster`` opens a simulated line for any port name; for Python
+blocks the lines it opens run ``HARDWARE_SPEED`` times faster than real
+time, so that homing takes a moment, and their stations follow
+``HARDWARE_LAYOUT`` (limit switches 100000 pulses either side of the
+origin).
+
+A block that plots (``--plot``, ``qzr-kov plot``, ``import matplotlib``) is
+skipped where the interpreter has no matplotlib, one that reads TOML (names
+a ``.toml`` file, ``tomllib`` or ``tomli``) where it has neither
+``tomllib`` nor ``tomli``.
 """
 import glob
 import os
@@ -63,6 +67,11 @@ PAGES = ("README.md", "docs/*.md", "sim/README.md")
 TIME_LIMIT = 180
 #: how much faster than real time the lines of hardware blocks run
 HARDWARE_SPEED = 50
+#: the stations of their lines: the default layout (the axis standing at
+#: 50000 pulses, the positive limit switch at 100000, the origin at 0) with
+#: the negative switch as far out as the positive one, so that a machine's
+#: travel on either side of its origin fits at any scale the pages use
+HARDWARE_LAYOUT = {"negative_limit_at": -100000}
 #: set in the environment of the blocks
 NESTED = "QZR_KOV_IN_SNIPPET"
 
@@ -233,13 +242,14 @@ def all_blocks():
 # points into the page.
 RUNNER = r"""
 import sys
-speed = float(sys.argv[1])
+import ast
+speed, layout = float(sys.argv[1]), ast.literal_eval(sys.argv[2])
 if speed:
     import qzr_kov_sim
     qzr_kov_sim.set_line_factory(lambda port, baudrate: qzr_kov_sim.SimulatedLine(
-        port, baudrate=baudrate, clock=qzr_kov_sim.ScaledClock(speed)))
+        port, baudrate=baudrate, clock=qzr_kov_sim.ScaledClock(speed), layout=layout))
 namespace = {"__name__": "__main__", "__builtins__": __builtins__}
-chain = sys.argv[2:]
+chain = sys.argv[3:]
 sys.argv = [chain[1]]
 for index in range(0, len(chain), 3):
     path, page, line = chain[index], chain[index + 1], int(chain[index + 2])
@@ -335,7 +345,8 @@ class Clone(object):
                 stream.write(part.code)
             chain += [path, part.page, str(part.line)]
         speed = HARDWARE_SPEED if block.hardware else 0
-        return self.run([sys.executable, "-c", RUNNER, str(speed)] + chain, block)
+        return self.run([sys.executable, "-c", RUNNER, str(speed), repr(HARDWARE_LAYOUT)] + chain,
+                        block)
 
     def shell(self, code, block, stdin=None):
         return self.run(["bash", "-e", "-c", code], block, stdin)
