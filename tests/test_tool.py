@@ -272,6 +272,49 @@ class ErrorTest(ToolCase):
             result = run_tool(*(["--port", "/dev/ttyS0"] + scale + ["move", "--absolute", "1"]))
             self.assert_one_line_error(result, 3, "qzr_mew is not installed")
 
+    def test_missing_master_module_comes_before_bad_values(self):
+        # Only the argument parser's own complaints come before it.
+        for args in (["move", "--absolute", "1", "--velocity", "-5"],
+                     ["--ppmm", "1000", "jog", "--velocity", "80"],
+                     ["move", "--absolute", "1e300", "--plot", "/no/such/folder/m.png"]):
+            result = run_tool(*(["--port", "/dev/ttyS0"] + args))
+            self.assert_one_line_error(result, 3, "qzr_mew is not installed")
+        result = run_tool("--port", "/dev/ttyS0", "--station", "0", "status")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("error: argument --station", result.stderr)
+
+    def test_bad_values_are_refused_before_the_line_is_opened(self):
+        # A master module whose every port fails to open: a refusal that
+        # came after opening would be told as a port that would not open.
+        folder = tempfile.mkdtemp(prefix="qzr_kov-master-", dir=support.WORKDIR)
+        with open(os.path.join(folder, "qzr_mew.py"), "w") as stream:
+            stream.write("def MewMaster(port, baudrate=115200):\n"
+                         "    raise OSError('the port was opened')\n")
+        for args, words in (
+                (["move", "--absolute", "1", "--velocity", "-5"], ("--velocity",)),
+                (["home", "--start-velocity", "5", "--velocity", "1"], ("below the start",)),
+                (["--ppmm", "1000", "jog", "--velocity", "80"], ("70000",)),
+                (["move", "--relative", "1", "--acceleration-time", "-1"], ("negative",)),
+                (["move", "--absolute", "1e300"], ("2147483647 pulses",)),
+                (["move", "--relative", "1", "--plot", "/no/such/folder/m.png"],
+                 ("no folder /no/such/folder",))):
+            for line in (["--port", "line0", "--ppmm", "100"], []):
+                result = run_tool(*(line + args), first=[folder])
+                self.assert_one_line_error(result, 2, *words)
+                self.assertNotIn("opened", result.stderr)
+                # Not even the simulated line was made.
+                self.assertEqual(result.stdout, "")
+        result = run_tool("--port", "line0", "--ppmm", "100", "status", first=[folder])
+        self.assert_one_line_error(result, 3, "cannot open port line0", "the port was opened")
+
+    def test_a_master_module_that_fails_to_import_is_told_on_the_simulated_line_too(self):
+        folder = tempfile.mkdtemp(prefix="qzr_kov-master-", dir=support.WORKDIR)
+        with open(os.path.join(folder, "qzr_mew.py"), "w") as stream:
+            stream.write("import serial_port_library_that_is_missing\n")
+        result = run_tool("status", first=[folder])
+        self.assert_one_line_error(result, 3, "qzr_mew is installed but cannot be imported",
+                                   "serial_port_library_that_is_missing")
+
     def test_port_needs_a_scale_for_lengths(self):
         for name in ("move", "record"):
             args = ["--absolute", "1"] if name == "move" else ["x.csv"]

@@ -3,7 +3,9 @@ makes before anything moves, and how failures of the line are told apart
 from a move that ended early."""
 import io
 import os
+import subprocess
 import sys
+import tempfile
 import types
 import unittest
 
@@ -13,7 +15,7 @@ from qzr_kov_sim import CommunicationError, ScaledClock, SimulatedLine
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
 
-from qzr_kov_tool import cli, commands, display, errors  # noqa: E402
+from qzr_kov_tool import cli, commands, display, errors, plot  # noqa: E402
 from qzr_kov_tool.connect import Session  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
@@ -148,6 +150,66 @@ class FailureTest(unittest.TestCase):
         block = display.status_block(commands.read_status(session))
         self.assertTrue(any(line.startswith("drive ") and "DISABLED" in line for line in block))
         session.close()
+
+
+class MatplotlibAdviceTest(unittest.TestCase):
+    """Where to get matplotlib from depends on where the tool runs: Debian's
+    package does not reach a virtual environment unless it was made to."""
+
+    def advice(self, prefix, base_prefix, config=None):
+        if config is not None:
+            with open(os.path.join(prefix, "pyvenv.cfg"), "w") as stream:
+                stream.write("home = /usr/bin\n" + config + "version = 3.11.2\n")
+        saved = sys.prefix, sys.base_prefix
+        sys.prefix, sys.base_prefix = prefix, base_prefix
+        try:
+            return plot.how_to_get_matplotlib()
+        finally:
+            sys.prefix, sys.base_prefix = saved
+
+    def test_advice_outside_and_inside_virtual_environments(self):
+        text = self.advice("/usr", "/usr")
+        self.assertIn("apt-get install python3-matplotlib", text)
+        self.assertNotIn("virtual environment", text)
+        for config, words, absent in (
+                ("include-system-site-packages = false\n",
+                 ("does not see the system's packages", "-m pip install matplotlib",
+                  "--system-site-packages", "apt-get install python3-matplotlib"), "sees the"),
+                ("", ("does not see the system's packages",), "sees the"),
+                ("include-system-site-packages = true\n",
+                 ("sees the system's packages", "/usr/bin/python3",
+                  "apt-get install python3-matplotlib", "-m pip install matplotlib"),
+                 "does not see")):
+            venv = tempfile.mkdtemp(prefix="qzr_kov-venv-", dir=support.WORKDIR)
+            text = self.advice(venv, "/usr", config)
+            self.assertIn(venv, text)
+            for word in words:
+                self.assertIn(word, text)
+            self.assertNotIn(absent, text)
+
+    def test_the_tool_in_a_real_virtual_environment_says_how(self):
+        venv = tempfile.mkdtemp(prefix="qzr_kov-venv-", dir=support.WORKDIR)
+        made = subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              universal_newlines=True, timeout=120)
+        if made.returncode != 0:
+            self.skipTest("this interpreter cannot make a virtual environment: "
+                          + made.stdout.strip().splitlines()[-1])
+        # A matplotlib that cannot be imported, whatever the machine has.
+        hidden = tempfile.mkdtemp(prefix="qzr_kov-hidden-", dir=support.WORKDIR)
+        os.mkdir(os.path.join(hidden, "matplotlib"))
+        with open(os.path.join(hidden, "matplotlib", "__init__.py"), "w") as stream:
+            stream.write("raise ImportError('No module named matplotlib (hidden by the test)')\n")
+        env = support.python_env()
+        env["PYTHONPATH"] = os.pathsep.join([hidden, os.path.join(support.REPO, "cli")])
+        result = subprocess.run(
+            [os.path.join(venv, "bin", "python"), "-m", "qzr_kov_tool", "plot", "m.csv"],
+            cwd=venv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            universal_newlines=True, timeout=120)
+        self.assertEqual(result.returncode, errors.EXIT_NO_LINK, result.stderr)
+        for word in ("needs matplotlib", "virtual environment (", os.path.basename(venv),
+                     "--system-site-packages", "-m pip install matplotlib"):
+            self.assertIn(word, result.stderr)
 
 
 if __name__ == "__main__":

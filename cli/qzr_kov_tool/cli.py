@@ -7,7 +7,7 @@ import sys
 import threading
 
 from . import __version__, plot
-from .commands import COMMANDS
+from .commands import COMMANDS, DEFAULT_VELOCITY, check_options
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
 from .errors import (EXIT_FAILED, Interrupted, ToolError, describe_exception,
                      exit_code_for_signal, from_controller)
@@ -190,7 +190,7 @@ def build_parser():
                      help="homing method (default limit-first)")
     sub.add_argument("--direction", choices=("negative", "positive"), default="negative",
                      help="direction the run starts in (default negative)")
-    _profile_options(sub, 20.0, timeout=True)
+    _profile_options(sub, DEFAULT_VELOCITY["home"], timeout=True)
     _recording_options(sub, "the homing run")
 
     sub = command("move", "move to a position or by a distance and wait for the end",
@@ -202,7 +202,7 @@ def build_parser():
     target.add_argument("--relative", type=_number, metavar="MM", help="move by MM")
     target.add_argument("--repeat", action="store_true",
                         help="move again by the relative distance the module holds")
-    _profile_options(sub, 20.0, timeout=True)
+    _profile_options(sub, DEFAULT_VELOCITY["move"], timeout=True)
     _recording_options(sub, "the move")
 
     sub = command("jog", "run until Enter, Ctrl-C or SIGTERM, then stop",
@@ -213,7 +213,7 @@ def build_parser():
                   "input ends with exit code 1.")
     sub.add_argument("--direction", choices=("negative", "positive"), default="positive",
                      help="direction of the run (default positive)")
-    _profile_options(sub, 5.0)
+    _profile_options(sub, DEFAULT_VELOCITY["jog"])
     _recording_options(sub, "the jog")
 
     sub = command("stop", "stop the axis and wait until it is at rest",
@@ -259,8 +259,9 @@ def build_parser():
         description="Draw a recording made with --record or 'record' to a picture: position "
                     "and velocity against time, one above the other, with the moments the "
                     "inputs changed marked and labelled. Needs matplotlib (on Debian: "
-                    "apt-get install python3-matplotlib); without it the command says so "
-                    "and exits with code 3.", epilog=EPILOG)
+                    "apt-get install python3-matplotlib; in a virtual environment, its own "
+                    "matplotlib, or one made with --system-site-packages); without it the "
+                    "command says so and exits with code 3.", epilog=EPILOG)
     sub.add_argument("file", metavar="FILE.csv", help="the recording")
     sub.add_argument("-o", "--output", type=_picture, metavar="FILE.png",
                      help="the picture: .png, .svg or .pdf (default: FILE.png beside the "
@@ -282,7 +283,7 @@ def _run_offline(options):
 
 def _run(options):
     from .signals import StopSignals
-    session = open_session(options)
+    session = open_session(options, check_options)
     try:
         if session.simulated:
             sys.stdout.write("simulated line (a fresh one each run: nothing is kept)\n")

@@ -22,6 +22,9 @@ PULSE_RANGE = (-2 ** 31, 2 ** 31 - 1)
 #: the module keeps the acceleration time in ms as a 32-bit unsigned integer
 MAX_ACCELERATION_MS = 2 ** 32 - 1
 
+#: the velocity of the commands that load a speed profile, unless --velocity
+DEFAULT_VELOCITY = dict(home=20.0, move=20.0, jog=5.0)
+
 Status = collections.namedtuple("Status", [
     "position", "running", "drive_enabled", "origin", "negative_limit", "positive_limit",
     "alarm", "emergency_input", "stop_source", "negative_limit_disabled",
@@ -122,6 +125,20 @@ def profile(session, options, velocity_default):
     return start, velocity, acceleration
 
 
+def check_options(session, options):
+    """Refuse, before the line is opened, what is wrong with the options
+    whatever the station: the speed profile, a target the module cannot
+    hold, a picture that could not be drawn. SESSION has no controller."""
+    if options.command == "move":
+        for option in ("absolute", "relative"):
+            if getattr(options, option) is not None:
+                _check_length(session, option, getattr(options, option))
+    if options.command in DEFAULT_VELOCITY:
+        profile(session, options, DEFAULT_VELOCITY[options.command])
+    if getattr(options, "plot", None) is not None:
+        plot.check(options.plot)
+
+
 def _load_profile(session, speeds):
     try:
         session.axis.set_parameters(session.station, *speeds)
@@ -148,7 +165,7 @@ def _direction(session, name):
 
 def home(session, options, signals):
     module, axis, station = session.module, session.axis, session.station
-    speeds = profile(session, options, 20.0)
+    speeds = profile(session, options, DEFAULT_VELOCITY["home"])
     direction = _direction(session, options.direction)
     method = getattr(module.FindingOMethod, HOMING_METHODS[options.method])
     if method == module.FindingOMethod.LimitFirstThenBackward:
@@ -216,7 +233,7 @@ def move(session, options, signals):
     for option in ("absolute", "relative"):
         if getattr(options, option) is not None:
             _check_length(session, option, getattr(options, option))
-    speeds = profile(session, options, 20.0)
+    speeds = profile(session, options, DEFAULT_VELOCITY["move"])
     _load_profile(session, speeds)
     if options.absolute is not None:
         doing = "move to %g mm, %s" % (options.absolute, _profile_text(speeds))
@@ -293,7 +310,7 @@ class EnterKey(object):
 
 def jog(session, options, signals):
     axis, station = session.axis, session.station
-    speeds = profile(session, options, 5.0)
+    speeds = profile(session, options, DEFAULT_VELOCITY["jog"])
     _load_profile(session, speeds)
     key = EnterKey()
     run = axis.run_positive if options.direction == "positive" else axis.run_negative

@@ -2,8 +2,8 @@
 line (a serial port through the master module, or a simulated line) and the
 settings every command starts from."""
 
+import io
 import sys
-import types
 
 from .errors import LinkError, Refused, ToolError, describe_exception
 from .record import WallClock, controller_class
@@ -18,19 +18,21 @@ SIM_LAYOUT_MM = dict(origin_at=0.0, origin_width=3.0,
                      negative_limit_at=-5.0, positive_limit_at=300.0)
 
 
-def _install_stand_in_master():
+def _install_stand_in_master(import_error):
     """Let ``import qzr_kov`` find a ``qzr_mew`` whose MewMaster opens
-    simulated lines. Only for runs on the simulated line."""
+    simulated lines. Only for runs on the simulated line, after importing
+    the real one failed with IMPORT_ERROR."""
     try:
         import qzr_kov_sim
     except ImportError as error:
         raise LinkError("the simulator package qzr_kov_sim is not installed (%s)"
                         % describe_exception(error))
-    module = types.ModuleType("qzr_mew")
-    module.__doc__ = "Stand-in made by qzr-kov: every MewMaster is a simulated line."
-    module.MewMaster = qzr_kov_sim.open_line
-    module.CommunicationError = qzr_kov_sim.CommunicationError
-    sys.modules["qzr_mew"] = module
+    try:
+        qzr_kov_sim.use_simulated_master()
+    except RuntimeError:
+        # There is one, and its own import failed: that is what to mend.
+        raise LinkError("the master module qzr_mew is installed but cannot be imported (%s)"
+                        % describe_exception(import_error))
 
 
 def load_controller_module(simulated):
@@ -44,7 +46,7 @@ def load_controller_module(simulated):
         if not simulated:
             raise LinkError("the master module qzr_mew is not installed (%s); without --port "
                             "the tool works on a simulated line" % describe_exception(error))
-        _install_stand_in_master()
+        _install_stand_in_master(error)
     try:
         import qzr_kov
     except ImportError as error:
@@ -95,6 +97,18 @@ class Session(object):
             self.axis.close(force=True)
 
 
+def _construct(controller, port, baudrate):
+    """The controller on PORT. When the master cannot be made, the half-made
+    controller is destroyed at once and its closing fails (it has no
+    master); the interpreter would print that as "Exception ignored" with a
+    traceback. The failure itself is what the user is told."""
+    saved, sys.stderr = sys.stderr, io.StringIO()
+    try:
+        return controller(port, baudrate=baudrate)
+    finally:
+        sys.stderr = saved
+
+
 def _scale(value):
     """An integral scale is kept as an integer (it is logged as given)."""
     return int(value) if value == int(value) else value
@@ -104,9 +118,11 @@ def _scale(value):
 NEEDS_SCALE = ("status", "home", "move", "jog", "stop", "record")
 
 
-def open_session(options):
+def open_session(options, check=None):
     """The session the options ask for. The master module is looked for
-    first: without it nothing else matters."""
+    first: without it nothing else matters. CHECK(session, options), if
+    given, may refuse the options before the line is opened; its session
+    has the module, the station and the scale but no controller yet."""
     simulated = options.port is None
     ppmm = options.ppmm
     if simulated:
@@ -118,6 +134,10 @@ def open_session(options):
     if not simulated and ppmm is None and options.command in NEEDS_SCALE:
         raise Refused("give --ppmm (pulses per mm) with --port: '%s' works in mm"
                       % options.command)
+    if ppmm is not None:
+        ppmm = _scale(ppmm)
+    if check is not None:
+        check(Session(module, None, options.station, ppmm, simulated), options)
     line = None
     if simulated:
         line = simulated_line(ppmm, options.sim_start, options.sim_speed)
@@ -125,11 +145,10 @@ def open_session(options):
     else:
         port = options.port
     try:
-        axis = controller_class(module)(port, baudrate=options.baudrate)
+        axis = _construct(controller_class(module), port, options.baudrate)
     except Exception as error:
         raise LinkError("cannot open port %s at %d baud (%s)"
                         % (options.port, options.baudrate, describe_exception(error)))
     if ppmm is not None:
-        ppmm = _scale(ppmm)
         axis.set_ppmm(options.station, ppmm)
     return Session(module, axis, options.station, ppmm, simulated, line)

@@ -35,16 +35,51 @@ AT_START = (("running", True, "running"), ("origin", True, "origin on"),
             ("alarm", True, "alarm on"), ("emergency", False, "emergency input off (pressed)"))
 
 
+def _virtual_environment():
+    """None outside a virtual environment; else whether it sees the
+    system's site-packages (made with --system-site-packages)."""
+    if sys.prefix == getattr(sys, "base_prefix", sys.prefix) and not hasattr(sys, "real_prefix"):
+        return None
+    try:
+        with open(os.path.join(sys.prefix, "pyvenv.cfg"), encoding="utf-8") as stream:
+            for line in stream:
+                key, _, value = line.partition("=")
+                if key.strip() == "include-system-site-packages":
+                    return value.strip().lower() == "true"
+    except (OSError, ValueError):
+        pass
+    return False
+
+
+def how_to_get_matplotlib():
+    """Where this interpreter could get matplotlib from, in words."""
+    sees_system = _virtual_environment()
+    if sees_system is None:
+        return ("on Debian get it with 'apt-get install python3-matplotlib' (for the system's "
+                "python3)")
+    own = "'%s -m pip install matplotlib'" % (sys.executable or "python")
+    if sees_system:
+        return ("this virtual environment (%s) sees the system's packages: 'apt-get install "
+                "python3-matplotlib' serves it if it was made from Debian's /usr/bin/python3; "
+                "otherwise install matplotlib into it (%s)" % (sys.prefix, own))
+    # Debian's package lands in the system's site-packages, which this
+    # virtual environment does not see.
+    return ("this is a virtual environment (%s), which does not see the system's packages: "
+            "install matplotlib into it (%s), or make it anew with '/usr/bin/python3 -m venv "
+            "--system-site-packages' after 'apt-get install python3-matplotlib'"
+            % (sys.prefix, own))
+
+
 def _matplotlib():
     """matplotlib's figure and off-screen canvas, or the one-line reason."""
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
     except ImportError as error:
-        raise ToolError("plotting needs matplotlib, which %s cannot import (%s); on Debian "
-                        "get it with 'apt-get install python3-matplotlib' (for the system's "
-                        "python3); recording with --record works without it"
-                        % (sys.executable or "this Python", describe_exception(error)),
+        raise ToolError("plotting needs matplotlib, which %s cannot import (%s); %s; "
+                        "recording with --record works without it"
+                        % (sys.executable or "this Python", describe_exception(error),
+                           how_to_get_matplotlib()),
                         EXIT_NO_LINK)
     return Figure, FigureCanvasAgg
 

@@ -6,11 +6,14 @@
 - ``RealClock``, ``ScaledClock``, ``VirtualClock``: time for the simulator.
 - ``lines``, ``open_line``, ``set_line_factory``: lines opened by port, as
   the stand-in ``qzr_mew.MewMaster`` does.
+- ``use_simulated_master()``: where no real ``qzr_mew`` is installed, lets
+  ``import qzr_kov`` work in this interpreter, on simulated lines.
 """
 
 from .clock import RealClock, ScaledClock, VirtualClock
 from .line import (SimulatedLine, lines, open_line, reopen_closed_lines,
                    set_line_factory)
+from .master_module import use_simulated_master
 from .protocol import Call, CommunicationError, StationError
 from .recording import RecordingMaster
 from .station import (DEFAULT_LAYOUT, STOP_ALARM, STOP_COMMAND, STOP_EMERGENCY,
@@ -31,7 +34,7 @@ __all__ = [
     "Call", "CommunicationError", "StationError", "RecordingMaster",
     "SimulatedLine", "SimulatedStation", "DEFAULT_LAYOUT", "RealClock",
     "ScaledClock", "VirtualClock", "lines", "open_line", "set_line_factory",
-    "reopen_closed_lines",
+    "reopen_closed_lines", "use_simulated_master",
     "STOP_NONE", "STOP_COMMAND", "STOP_ORIGIN", "STOP_NEGATIVE_LIMIT",
     "STOP_POSITIVE_LIMIT", "STOP_ALARM", "STOP_EMERGENCY",
 ]
