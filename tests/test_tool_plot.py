@@ -147,6 +147,16 @@ class PictureTest(ToolCase):
                       if box.x0 <= x <= box.x1 and box.y0 <= y <= box.y1]
             self.assertEqual(inside, [], text.get_text())
 
+    def test_a_jump_while_moving_is_no_setting_of_the_coordinate(self):
+        # At 20 mm/s one read took 0.3 s (its sample's time is the middle of
+        # it), then the axis at rest is set to 0: only the setting counts.
+        rows = ["%.4f,%.2f,-20,1,0,0,0,0,1" % (i * 0.0125, -0.25 * i) for i in range(5)]
+        rows += ["0.2125,-7.20,-20,1,0,0,0,0,1", "0.3750,-7.50,-20,1,0,0,0,0,1",
+                 "0.3875,-7.60,0,0,0,0,0,0,1", "0.4000,-7.60,0,0,0,0,0,0,1",
+                 "0.4125,0,0,0,0,0,0,0,1"]
+        samples = record.read_csv(write(rows_text(OLD_HEADER, rows)))
+        self.assertEqual(plot.redefinitions(samples), [len(rows) - 1])
+
     def test_homing_breaks_the_line_where_the_position_was_set_to_0(self):
         folder = scratch()
         path, picture = os.path.join(folder, "h.csv"), os.path.join(folder, "h.png")

@@ -152,6 +152,14 @@ def redefinitions(samples):
         step = np.diff(times)
         jump = np.abs(np.diff(position))
         allowed = nearby * (step * 1.5 + SLACK_S) + 1e-6 * (1.0 + np.abs(position[1:]))
+        # A sample's time is the middle of its read, and on a busy machine a
+        # read can take long: its position is of a moment between the times
+        # of the samples before and after it. A jump the way the axis moves
+        # counts only beyond what it travels from one to the other.
+        velocity = np.array(samples.velocity_mm_s)
+        ahead = np.sign(np.diff(position)) * np.sign(velocity[1:] + velocity[:-1]) > 0
+        around = step + np.concatenate([step[:1], step[:-1]]) + np.concatenate([step[1:], step[-1:]])
+        allowed = np.where(ahead, np.maximum(allowed, nearby * (around * 1.5 + SLACK_S)), allowed)
         unexplained = (jump > allowed) & (step <= GAP_S)
         found.update(int(i) + 1 for i in np.flatnonzero(unexplained))
     return sorted(found)
