@@ -273,44 +273,49 @@ class CutShortTest(unittest.TestCase):
         folder = tempfile.mkdtemp(dir="/tmp" if os.path.isdir("/tmp") else None)
         self.addCleanup(shutil.rmtree, folder, True)
         os.chmod(folder, 0o755)
-        path = os.path.join(folder, "write-only.log")
-        with open(path, "wb") as f:
-            f.write(b"old\n")
-        os.chmod(path, 0o222)
+        paths = [os.path.join(folder, name) for name in ("empty.log", "old.log")]
+        for path, content in zip(paths, [b"", b"old\n"]):
+            with open(path, "wb") as f:
+                f.write(content)
+            os.chmod(path, 0o222)
         result = support.run_python(textwrap.dedent("""
             import errno, logging, os, resource, signal, sys
             import qzr_kov
             if os.geteuid() == 0:
                 os.setgid(65534)
                 os.setuid(65534)
-            try:
-                open(sys.argv[1], "rb")
-            except PermissionError:
-                pass
-            else:
-                sys.exit("readable")
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            handler = qzr_kov.FileLogHandler(sys.argv[1])
-            def log(text):
-                handler.handle(logging.LogRecord("t", logging.INFO, "", 1, text, None, None))
-            log("first")
             soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(sys.argv[1]) + 10, hard))
-            try:
-                log("z" * 500)
-            except OSError as e:
-                print("refused", errno.errorcode[e.errno])
-            resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-            log("NEXT RECORD")
-            log("last")
-        """).replace("sys.argv[1]", repr(path)))
+            for path in PATHS:
+                try:
+                    open(path, "rb")
+                except PermissionError:
+                    pass
+                else:
+                    sys.exit("readable")
+                handler = qzr_kov.FileLogHandler(path)
+                def log(text):
+                    handler.handle(logging.LogRecord("t", logging.INFO, "", 1, text, None, None))
+                log("first")
+                log("second")
+                resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) + 10, hard))
+                try:
+                    log("z" * 500)
+                except OSError as e:
+                    print("refused", errno.errorcode[e.errno])
+                resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+                log("NEXT RECORD")
+                log("last")
+        """).replace("PATHS", repr(paths)))
         if result.returncode != 0 and "readable" in result.stderr:
             self.skipTest("cannot make a file unreadable for this user")
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, "refused EFBIG\n")
-        os.chmod(path, 0o644)
-        with open(path, "rb") as f:
-            self.assertEqual(f.read(), b"old\nfirst\n" + b"z" * 10 + b"\nNEXT RECORD\nlast\n")
+        self.assertEqual(result.stdout, "refused EFBIG\n" * 2)
+        for path, content in zip(paths, [b"", b"old\n"]):
+            os.chmod(path, 0o644)
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), content + b"first\nsecond\n" + b"z" * 10 +
+                                 b"\nNEXT RECORD\nlast\n")
 
 
 # A process logging numbered records to the day's file through the module's

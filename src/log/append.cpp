@@ -12,6 +12,8 @@
 namespace qzr::log {
 namespace {
 
+char g_newline[] = "\n";
+
 // How a file may be opened so that its last byte can be read.
 enum class Access : unsigned char {
     Unknown,    // not appended to yet under this name
@@ -231,8 +233,7 @@ bool open_file(Append& a) {
     }
     facts.mid_line = mid_line;
     if (mid_line) {
-        static char newline[] = "\n";
-        a.pieces[0] = {newline, 1};
+        a.pieces[0] = {g_newline, 1};
         a.total += 1;
     }
     a.stage = Append::Stage::Write;
@@ -331,13 +332,12 @@ void append_line(PyObject* filename, PyObject* text) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     py::require(data != nullptr);
-    static char newline[] = "\n";
 
     Append a;
     a.path = PyBytes_AS_STRING(path.get());
     a.facts = facts;
     a.pieces[1] = {const_cast<char*>(data), static_cast<size_t>(size)};
-    a.pieces[2] = {newline, 1};
+    a.pieces[2] = {g_newline, 1};
     a.total = size + 1;
 
     // Open, write and close with the GIL released once, unless a signal
