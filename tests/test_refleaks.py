@@ -10,6 +10,8 @@ this file.
 import gc
 import logging
 import os
+import resource
+import signal
 import sys
 import tempfile
 import threading
@@ -411,6 +413,23 @@ class RefLeakTest(unittest.TestCase):
             h.lock = HostileLock()
             swallow(lambda: h.emit(record), LineDown)
 
+        limited = os.path.join(elsewhere, "limited.log")
+
+        def write_cut_short():
+            # A file size limit cuts the write short, as a full disk does;
+            # the next record starts a new line.
+            h = qzr_kov.FileLogHandler(limited)
+            h.emit(record)
+            soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+            previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(limited) + 3, hard))
+            try:
+                swallow(lambda: h.emit(record), OSError)
+            finally:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+                signal.signal(signal.SIGXFSZ, previous)
+            h.emit(record)
+
         self.check([
             ("master raises", master_raises),
             ("wait times out", wait_times_out),
@@ -425,6 +444,7 @@ class RefLeakTest(unittest.TestCase):
             ("master cannot be made", master_cannot_be_made),
             ("log write fails", log_write_fails),
             ("handler fails", handler_fails),
+            ("write cut short", write_cut_short),
         ])
 
 

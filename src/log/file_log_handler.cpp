@@ -105,7 +105,10 @@ def emit(self, record: _LogRecord) -> None:
     lines from several threads never mix. An error opening or writing the
     file (folder gone, disk full) is raised as OSError from the logging
     call, not passed to handleError; so it comes out of the controller
-    method that logged.
+    method that logged. What a failed write put in the file stays there,
+    and the next record starts on a new line. Signal handlers run while
+    the file's open or write waits; their exception (KeyboardInterrupt)
+    ends the record.
     """
 [method]*/
 py::Ref emit(PyObject* self, PyObject* record) {
