@@ -3,7 +3,7 @@ runs out of time raises."""
 import concurrent.futures
 import re
 import sys
-from typing import Optional
+from typing import Any, Optional, Tuple, Type
 
 from qzr_kov import StopSource
 
@@ -40,6 +40,17 @@ class MotionError(OSError):
         self.station = station
         self.stop_source = stop_source
         self.position = position
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # pickle and copy rebuild an exception as type(self)(*self.args),
+        # which would miss the station; this one comes back with all of it.
+        return _rebuilt, (type(self), self.args), self.__dict__
+
+
+def _rebuilt(cls: Type[OSError], args: Tuple[Any, ...]) -> OSError:
+    error = cls.__new__(cls, *args)
+    OSError.__init__(error, *args)
+    return error
 
 
 def module_stop_code(error: BaseException) -> Optional[int]:

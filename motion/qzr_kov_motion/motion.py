@@ -11,6 +11,8 @@ from qzr_kov import StopSource
 from .errors import REASONS, MotionError, WaitTimeout, describe, module_stop_code
 
 if TYPE_CHECKING:
+    import asyncio
+
     from .axis import Axis
 
 _T = TypeVar("_T")
@@ -56,6 +58,10 @@ class Motion(_FutureBase[_T]):
         # Who settles the future: the waiter (_FINISH) or a cancel (_CANCEL).
         self._lock = threading.Lock()
         self._claimed = None  # type: Optional[str]
+        # Signalled when a cancel has ended, well or not; _at_rest once one
+        # has ended well.
+        self._changed = threading.Condition(self._lock)
+        self._at_rest = False
         # The waiter's outcome when it came while a cancel was under way.
         self._stashed = None  # type: Optional[_Outcome]
         self._thread = None  # type: Optional[threading.Thread]
@@ -89,9 +95,12 @@ class Motion(_FutureBase[_T]):
         """Stops the axis and ends the motion with CancelledError; False if
         it had ended already. Returns once the axis has come to rest and,
         for homing, the run's result has been collected from the controller,
-        so that nothing is left pending there. If the stop command fails,
-        its error comes out of here and the motion goes on."""
+        so that nothing is left pending there; a cancel made while another
+        is under way waits for that one. If the stop command fails, its
+        error comes out of here and the motion goes on."""
         with self._lock:
+            while self._claimed == _CANCEL and not self._at_rest:
+                self._changed.wait()
             if self._claimed is not None:
                 return self._claimed == _CANCEL
             self._claimed = _CANCEL
@@ -100,23 +109,58 @@ class Motion(_FutureBase[_T]):
             self._halt()
         except BaseException:
             with self._lock:
-                self._claimed = None
                 stashed, self._stashed = self._stashed, None
-            if stashed is not None:
-                self._finish(stashed)
+                self._claimed = None if stashed is None else _FINISH
+            try:
+                if stashed is not None:
+                    self._settle(stashed)
+            finally:
+                with self._lock:
+                    self._changed.notify_all()
             raise
         concurrent.futures.Future.cancel(self)
         # Wakes concurrent.futures.wait and as_completed as well.
         self.set_running_or_notify_cancel()
+        with self._lock:
+            self._at_rest = True
+            self._changed.notify_all()
         return True
 
     def __await__(self) -> Generator[Any, None, _T]:
         """``await motion`` in a running asyncio loop: waits without
-        blocking the loop. Cancelling the awaiting task cancels the motion,
-        as asyncio.wrap_future does for any future."""
+        blocking the loop. Cancelling the awaiting task cancels the motion
+        in the loop's default executor, so the loop goes on meanwhile; the
+        task ends once the axis is at rest, with CancelledError, or with
+        the stop's error if the stop failed (the cancellation as its
+        context)."""
         import asyncio
         loop = getattr(asyncio, "get_running_loop", asyncio.get_event_loop)()
-        return asyncio.wrap_future(self, loop=loop).__await__()
+        waiter = loop.create_future()  # type: asyncio.Future[Any]
+
+        def settle(_: "concurrent.futures.Future[Any]") -> None:
+            try:
+                loop.call_soon_threadsafe(_copy_outcome, self, waiter)
+            except RuntimeError:
+                pass  # the loop has been closed: nobody awaits any more
+        self.add_done_callback(settle)
+        try:
+            return (yield from waiter)  # type: ignore[no-any-return]
+        except asyncio.CancelledError as cancelled:
+            if self.cancelled():
+                raise  # cancelled by someone else, and so at rest
+            stopping = loop.run_in_executor(None, self.cancel)
+            while not stopping.done():
+                try:
+                    yield from asyncio.shield(stopping)
+                except (Exception, asyncio.CancelledError):
+                    # The cancel's outcome is taken below; a task cancelled
+                    # again still waits for the axis to rest.
+                    pass
+            failure = stopping.exception()
+            if failure is not None:
+                failure.__context__ = cancelled
+                raise failure
+            raise cancelled
 
     # -- the waiter
 
@@ -166,6 +210,9 @@ class Motion(_FutureBase[_T]):
                 self._stashed = outcome  # used only if the cancel fails
                 return
             self._claimed = _FINISH
+        self._settle(outcome)
+
+    def _settle(self, outcome: _Outcome) -> None:
         ok, value = outcome
         if ok:
             concurrent.futures.Future.set_result(self, value)
@@ -221,6 +268,20 @@ def watch_homing(motion: "Motion[bool]") -> bool:
     raise MotionError(describe(station, "homing ended without finding the origin", position,
                                "wait_for_find_o_finish returned False"),
                       station, None, position)
+
+
+def _copy_outcome(motion: "Motion[Any]", waiter: "asyncio.Future[Any]") -> None:
+    """In the loop's thread: hands the motion's end to the awaiting task."""
+    if waiter.done():
+        return  # the task was cancelled
+    if motion.cancelled():
+        waiter.cancel()
+        return
+    error = motion.exception()
+    if error is not None:
+        waiter.set_exception(error)
+    else:
+        waiter.set_result(motion.result())
 
 
 _WATCHERS = {"move": watch_move, "homing": watch_homing}  # type: Dict[str, Callable[[Any], Any]]
