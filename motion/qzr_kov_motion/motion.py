@@ -1,14 +1,15 @@
-"""A motion under way as a future: one waiter thread per motion calls the
-controller's blocking wait and settles the future with what it returned."""
+"""A motion under way as a future. Moves are watched by the poller of their
+controller (poller.py), which settles them once their station has stopped;
+a homing run has a waiter thread of its own, which collects the run's result
+from the controller (the module's homing worker polls the station itself)."""
 import concurrent.futures
 import threading
 import time
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generator, Generic, Iterable, List,
                     Optional, Tuple, TypeVar, overload)
 
-from qzr_kov import StopSource
-
-from .errors import REASONS, MotionError, WaitTimeout, describe, module_stop_code
+from . import poller
+from .errors import MotionError, WaitTimeout, describe
 
 if TYPE_CHECKING:
     import asyncio
@@ -136,13 +137,7 @@ class Motion(_FutureBase[_T]):
         import asyncio
         loop = getattr(asyncio, "get_running_loop", asyncio.get_event_loop)()
         waiter = loop.create_future()  # type: asyncio.Future[Any]
-
-        def settle(_: "concurrent.futures.Future[Any]") -> None:
-            try:
-                loop.call_soon_threadsafe(_copy_outcome, self, waiter)
-            except RuntimeError:
-                pass  # the loop has been closed: nobody awaits any more
-        self.add_done_callback(settle)
+        self.add_done_callback(_LoopHandOff(loop, waiter))
         try:
             return (yield from waiter)  # type: ignore[no-any-return]
         except asyncio.CancelledError as cancelled:
@@ -165,6 +160,9 @@ class Motion(_FutureBase[_T]):
     # -- the waiter
 
     def _start(self) -> "Motion[_T]":
+        if self.kind == "move":
+            poller.watch(self)  # type: ignore[arg-type]
+            return self
         # A daemon: whatever happens to the program, a waiter never keeps it
         # alive (the module's homing workers do, until the axis stops).
         with self._lock:
@@ -196,13 +194,28 @@ class Motion(_FutureBase[_T]):
             outcome = (False, error)  # type: _Outcome
         else:
             self._begun.set()
-            watch = _WATCHERS[self.kind]
             try:
-                outcome = (True, watch(self))
+                outcome = (True, watch_homing(self))  # type: ignore[arg-type]
             except BaseException as error:
                 outcome = (False, error)
         self._ended.set()
         self._finish(outcome)
+
+    def _conclude(self, outcome: _Outcome) -> None:
+        """The poller's end of a move. Done callbacks other than the hand-off
+        to an awaiting asyncio task run in a thread of their own, as they do
+        in a homing motion's waiter: no callback can hold up the poller, nor
+        wait for another motion that the poller has yet to end."""
+        self._ended.set()
+        # Holding the future's condition, no callback can be added meanwhile.
+        with self._condition:  # type: ignore[attr-defined]
+            callbacks = getattr(self, "_done_callbacks", [None])
+            if all(isinstance(callback, _LoopHandOff) for callback in callbacks):
+                self._finish(outcome)
+                return
+        threading.Thread(target=self._finish, args=(outcome,), daemon=True,
+                         name="qzr_kov_motion end of a move, station %d"
+                         % self.axis.station).start()
 
     def _finish(self, outcome: _Outcome) -> None:
         with self._lock:
@@ -234,28 +247,6 @@ class Motion(_FutureBase[_T]):
                 stopped = time.monotonic()
 
 
-def watch_move(motion: "Motion[float]") -> float:
-    controller, station = motion.axis.controller, motion.axis.station
-    try:
-        controller.wait_for_locating_done(station)
-    except OSError as error:
-        code = module_stop_code(error)
-        if code is None:
-            raise  # the master's own failure, passed on as it came
-        source = StopSource(code)
-        try:
-            read = controller.get_stop_source(station)
-            if read != StopSource.Null:
-                source = read
-        except Exception:
-            pass  # the code in the module's message tells as much
-        position = _position_or_none(motion.axis)
-        raise MotionError(describe(station, "the move ended early: " + REASONS[source],
-                                   position, str(error)),
-                          station, source, position) from error
-    return controller.get_position(station)
-
-
 def watch_homing(motion: "Motion[bool]") -> bool:
     station = motion.axis.station
     try:
@@ -270,21 +261,31 @@ def watch_homing(motion: "Motion[bool]") -> bool:
                       station, None, position)
 
 
-def _copy_outcome(motion: "Motion[Any]", waiter: "asyncio.Future[Any]") -> None:
-    """In the loop's thread: hands the motion's end to the awaiting task."""
-    if waiter.done():
-        return  # the task was cancelled
-    if motion.cancelled():
-        waiter.cancel()
-        return
-    error = motion.exception()
-    if error is not None:
-        waiter.set_exception(error)
-    else:
-        waiter.set_result(motion.result())
+class _LoopHandOff(object):
+    """The done callback of an awaited motion: hands its end over to the
+    awaiting task, in the loop's thread. Returns at once."""
 
+    def __init__(self, loop: "asyncio.AbstractEventLoop", waiter: "asyncio.Future[Any]") -> None:
+        self.loop = loop
+        self.waiter = waiter
 
-_WATCHERS = {"move": watch_move, "homing": watch_homing}  # type: Dict[str, Callable[[Any], Any]]
+    def __call__(self, motion: "concurrent.futures.Future[Any]") -> None:
+        try:
+            self.loop.call_soon_threadsafe(self.copy, motion)
+        except RuntimeError:
+            pass  # the loop has been closed: nobody awaits any more
+
+    def copy(self, motion: "concurrent.futures.Future[Any]") -> None:
+        if self.waiter.done():
+            return  # the task was cancelled
+        if motion.cancelled():
+            self.waiter.cancel()
+            return
+        error = motion.exception()
+        if error is not None:
+            self.waiter.set_exception(error)
+        else:
+            self.waiter.set_result(motion.result())
 
 
 def _position_or_none(axis: "Axis") -> Optional[float]:
