@@ -310,13 +310,14 @@ def table(results):
     side; targets marked where they apply."""
     out = []
     for data in sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")]):
-        load = data.get("load_at_start")
-        out.append("CPython %s, measured %s, load average %s at the start; %d commands and "
+        load, end = data.get("load_at_start"), data.get("load_at_end")
+        out.append("CPython %s, measured %s, load average %s at the start%s; %d commands and "
                    "at least %d completions per case and way, %d repeat(s). ms: median (p95, "
                    "max) for commands, median (max) for completions; polls: their share of "
                    "the line. A * marks a figure of the poller beyond its target.\n" % (
                        data["python"], data.get("measured", "?"),
-                       "%.1f" % load[0] if load else "?", data["commands"],
+                       "%.1f" % load[0] if load else "?",
+                       " and %.1f at the end" % end[0] if end else "", data["commands"],
                        data["completions"], data["repeats"]))
         out.append("| ms per exchange | axes | command, per motion | command, poller | "
                    "completion, per motion | completion, poller | polls, per motion / poller |")
@@ -358,8 +359,10 @@ def main(argv):
         poller.IDLE_GAP = float(os.environ["QZR_KOV_BENCH_LINE_GAP_MS"]) / 1000.0
     print("CPython %s, idle gap of the poller %.1f ms" % (common.python_version(),
                                                           1000 * poller.IDLE_GAP))
+    at_start = common.about()["load_at_start"]
     rows = measure()
     results = {"python": common.python_version(), "commands": COMMANDS,
+               "load_at_start": at_start, "load_at_end": common.about()["load_at_start"],
                "completions": COMPLETIONS, "repeats": REPEATS,
                "idle_gap_ms": 1000 * poller.IDLE_GAP, "rows": rows}
     print(table([dict(common.about(), **results)]))

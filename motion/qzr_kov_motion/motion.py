@@ -213,9 +213,12 @@ class Motion(_FutureBase[_T]):
             if all(isinstance(callback, _LoopHandOff) for callback in callbacks):
                 self._finish(outcome)
                 return
-        threading.Thread(target=self._finish, args=(outcome,), daemon=True,
-                         name="qzr_kov_motion end of a move, station %d"
-                         % self.axis.station).start()
+        try:
+            threading.Thread(target=self._finish, args=(outcome,), daemon=True,
+                             name="qzr_kov_motion end of a move, station %d"
+                             % self.axis.station).start()
+        except RuntimeError:  # no thread to be had: the move ends all the same
+            self._finish(outcome)
 
     def _finish(self, outcome: _Outcome) -> None:
         with self._lock:

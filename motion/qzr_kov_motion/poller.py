@@ -5,8 +5,8 @@ time, and ends each move once its station has stopped.
 The line carries one exchange at a time, for every station on it. A thread
 per move, each polling on its own, would keep the line busy with polls and
 make every other command queue behind them; the poller asks one station at
-a time and leaves the line idle after each of its exchanges, so that a
-command from any other thread gets the line after at most the exchange in
+a time and leaves the line idle between its exchanges, so that a command
+from any other thread gets the line after at most the exchange in
 progress.
 
 Policy: a round asks every station with a running move once, with
