@@ -1,6 +1,6 @@
 """bench/line.py's machinery: percentiles, one short case of each way of
-waiting on a real simulated line, what the slowest move met on the line,
-and the table with its targets. Nothing here is timed against a goal."""
+waiting on a real simulated line with what the slowest move met on it, and
+the table with its targets. Nothing here is timed against a goal."""
 import threading
 import unittest
 
@@ -44,12 +44,6 @@ class LineBenchTest(unittest.TestCase):
         for thread in set(threading.enumerate()) - before:
             thread.join(10)
         self.assertEqual(set(threading.enumerate()) - before, set())
-
-    def test_exchanges_between_a_stop_and_an_end(self):
-        ends = [(1.0, "polls"), (2.0, "end reads"), (2.5, "starts"), (3.0, "commands"),
-                (3.5, "polls")]
-        self.assertEqual(self.line.between(ends, 1.0, 3.0),
-                         {"end reads": 1, "starts": 1, "commands": 1})
 
     def test_table_marks_the_poller_beyond_its_targets(self):
         old, new = self.line.WAYS
