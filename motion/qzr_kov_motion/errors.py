@@ -1,9 +1,8 @@
 """What a motion ends with when it does not end well, and what a wait that
 runs out of time raises."""
 import concurrent.futures
-import re
 import sys
-from typing import Optional
+from typing import Any, Optional, Tuple, Type
 
 from qzr_kov import StopSource
 
@@ -18,10 +17,9 @@ REASONS = {
     StopSource.Emergency: "the emergency stop input tripped",
 }
 
-# wait_for_locating_done raises a plain OSError with this text when a move
-# ended for another reason than reaching its target; the master's own
-# failures are OSErrors too, but of their own classes and with other text.
-_MOVE_FAILED = re.compile(r"^定位动作因故未能完成:(\d+)$")
+# The controller's wait raises a plain OSError with this text when a move
+# ended for another reason than reaching its target (N the stop source).
+_MOVE_FAILED = "定位动作因故未能完成:%d"
 
 
 class MotionError(OSError):
@@ -41,14 +39,28 @@ class MotionError(OSError):
         self.stop_source = stop_source
         self.position = position
 
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # pickle and copy rebuild an exception as type(self)(*self.args),
+        # which would miss the station; this one comes back with all of it.
+        return _rebuilt, (type(self), self.args), self.__dict__
 
-def module_stop_code(error: BaseException) -> Optional[int]:
-    """The stop source code in the module's "move did not complete" error,
-    or None if ERROR is something else."""
-    if type(error) is not OSError:
-        return None
-    match = _MOVE_FAILED.match(str(error))
-    return int(match.group(1)) if match else None
+
+def _rebuilt(cls: Type[OSError], args: Tuple[Any, ...]) -> OSError:
+    error = cls.__new__(cls, *args)
+    OSError.__init__(error, *args)
+    return error
+
+
+def move_ended_early(station: int, source: StopSource,
+                     position: Optional[float]) -> MotionError:
+    """The MotionError of a move on STATION that ended with SOURCE, at
+    POSITION mm if that could be read: the controller's own text for it at
+    the end of the message, and as its cause."""
+    text = _MOVE_FAILED % int(source)
+    error = MotionError(describe(station, "the move ended early: " + REASONS[source],
+                                 position, text), station, source, position)
+    error.__cause__ = OSError(text)
+    return error
 
 
 def describe(station: int, what: str, position: Optional[float], detail: str) -> str:

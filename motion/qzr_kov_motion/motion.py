@@ -1,16 +1,19 @@
-"""A motion under way as a future: one waiter thread per motion calls the
-controller's blocking wait and settles the future with what it returned."""
+"""A motion under way as a future. Moves are watched by the poller of their
+controller (poller.py), which settles them once their station has stopped;
+a homing run has a waiter thread of its own, which collects the run's result
+from the controller (the module's homing worker polls the station itself)."""
 import concurrent.futures
 import threading
 import time
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generator, Generic, Iterable, List,
                     Optional, Tuple, TypeVar, overload)
 
-from qzr_kov import StopSource
-
-from .errors import REASONS, MotionError, WaitTimeout, describe, module_stop_code
+from . import poller
+from .errors import MotionError, WaitTimeout, describe
 
 if TYPE_CHECKING:
+    import asyncio
+
     from .axis import Axis
 
 _T = TypeVar("_T")
@@ -56,6 +59,10 @@ class Motion(_FutureBase[_T]):
         # Who settles the future: the waiter (_FINISH) or a cancel (_CANCEL).
         self._lock = threading.Lock()
         self._claimed = None  # type: Optional[str]
+        # Signalled when a cancel has ended, well or not; _at_rest once one
+        # has ended well.
+        self._changed = threading.Condition(self._lock)
+        self._at_rest = False
         # The waiter's outcome when it came while a cancel was under way.
         self._stashed = None  # type: Optional[_Outcome]
         self._thread = None  # type: Optional[threading.Thread]
@@ -89,9 +96,12 @@ class Motion(_FutureBase[_T]):
         """Stops the axis and ends the motion with CancelledError; False if
         it had ended already. Returns once the axis has come to rest and,
         for homing, the run's result has been collected from the controller,
-        so that nothing is left pending there. If the stop command fails,
-        its error comes out of here and the motion goes on."""
+        so that nothing is left pending there; a cancel made while another
+        is under way waits for that one. If the stop command fails, its
+        error comes out of here and the motion goes on."""
         with self._lock:
+            while self._claimed == _CANCEL and not self._at_rest:
+                self._changed.wait()
             if self._claimed is not None:
                 return self._claimed == _CANCEL
             self._claimed = _CANCEL
@@ -100,27 +110,59 @@ class Motion(_FutureBase[_T]):
             self._halt()
         except BaseException:
             with self._lock:
-                self._claimed = None
                 stashed, self._stashed = self._stashed, None
-            if stashed is not None:
-                self._finish(stashed)
+                self._claimed = None if stashed is None else _FINISH
+            try:
+                if stashed is not None:
+                    self._settle(stashed)
+            finally:
+                with self._lock:
+                    self._changed.notify_all()
             raise
         concurrent.futures.Future.cancel(self)
         # Wakes concurrent.futures.wait and as_completed as well.
         self.set_running_or_notify_cancel()
+        with self._lock:
+            self._at_rest = True
+            self._changed.notify_all()
         return True
 
     def __await__(self) -> Generator[Any, None, _T]:
         """``await motion`` in a running asyncio loop: waits without
-        blocking the loop. Cancelling the awaiting task cancels the motion,
-        as asyncio.wrap_future does for any future."""
+        blocking the loop. Cancelling the awaiting task cancels the motion
+        in the loop's default executor, so the loop goes on meanwhile; the
+        task ends once the axis is at rest, with CancelledError, or with
+        the stop's error if the stop failed (the cancellation as its
+        context)."""
         import asyncio
         loop = getattr(asyncio, "get_running_loop", asyncio.get_event_loop)()
-        return asyncio.wrap_future(self, loop=loop).__await__()
+        waiter = loop.create_future()  # type: asyncio.Future[Any]
+        self.add_done_callback(_LoopHandOff(loop, waiter))
+        try:
+            return (yield from waiter)  # type: ignore[no-any-return]
+        except asyncio.CancelledError as cancelled:
+            if self.cancelled():
+                raise  # cancelled by someone else, and so at rest
+            stopping = loop.run_in_executor(None, self.cancel)
+            while not stopping.done():
+                try:
+                    yield from asyncio.shield(stopping)
+                except (Exception, asyncio.CancelledError):
+                    # The cancel's outcome is taken below; a task cancelled
+                    # again still waits for the axis to rest.
+                    pass
+            failure = stopping.exception()
+            if failure is not None:
+                failure.__context__ = cancelled
+                raise failure
+            raise cancelled
 
     # -- the waiter
 
     def _start(self) -> "Motion[_T]":
+        if self.kind == "move":
+            poller.watch(self)  # type: ignore[arg-type]
+            return self
         # A daemon: whatever happens to the program, a waiter never keeps it
         # alive (the module's homing workers do, until the axis stops).
         with self._lock:
@@ -152,13 +194,31 @@ class Motion(_FutureBase[_T]):
             outcome = (False, error)  # type: _Outcome
         else:
             self._begun.set()
-            watch = _WATCHERS[self.kind]
             try:
-                outcome = (True, watch(self))
+                outcome = (True, watch_homing(self))  # type: ignore[arg-type]
             except BaseException as error:
                 outcome = (False, error)
         self._ended.set()
         self._finish(outcome)
+
+    def _conclude(self, outcome: _Outcome) -> None:
+        """The poller's end of a move. Done callbacks other than the hand-off
+        to an awaiting asyncio task run in a thread of their own, as they do
+        in a homing motion's waiter: no callback can hold up the poller, nor
+        wait for another motion that the poller has yet to end."""
+        self._ended.set()
+        # Holding the future's condition, no callback can be added meanwhile.
+        with self._condition:  # type: ignore[attr-defined]
+            callbacks = getattr(self, "_done_callbacks", [None])
+            if all(isinstance(callback, _LoopHandOff) for callback in callbacks):
+                self._finish(outcome)
+                return
+        try:
+            threading.Thread(target=self._finish, args=(outcome,), daemon=True,
+                             name="qzr_kov_motion end of a move, station %d"
+                             % self.axis.station).start()
+        except RuntimeError:  # no thread to be had: the move ends all the same
+            self._finish(outcome)
 
     def _finish(self, outcome: _Outcome) -> None:
         with self._lock:
@@ -166,6 +226,9 @@ class Motion(_FutureBase[_T]):
                 self._stashed = outcome  # used only if the cancel fails
                 return
             self._claimed = _FINISH
+        self._settle(outcome)
+
+    def _settle(self, outcome: _Outcome) -> None:
         ok, value = outcome
         if ok:
             concurrent.futures.Future.set_result(self, value)
@@ -187,28 +250,6 @@ class Motion(_FutureBase[_T]):
                 stopped = time.monotonic()
 
 
-def watch_move(motion: "Motion[float]") -> float:
-    controller, station = motion.axis.controller, motion.axis.station
-    try:
-        controller.wait_for_locating_done(station)
-    except OSError as error:
-        code = module_stop_code(error)
-        if code is None:
-            raise  # the master's own failure, passed on as it came
-        source = StopSource(code)
-        try:
-            read = controller.get_stop_source(station)
-            if read != StopSource.Null:
-                source = read
-        except Exception:
-            pass  # the code in the module's message tells as much
-        position = _position_or_none(motion.axis)
-        raise MotionError(describe(station, "the move ended early: " + REASONS[source],
-                                   position, str(error)),
-                          station, source, position) from error
-    return controller.get_position(station)
-
-
 def watch_homing(motion: "Motion[bool]") -> bool:
     station = motion.axis.station
     try:
@@ -223,7 +264,31 @@ def watch_homing(motion: "Motion[bool]") -> bool:
                       station, None, position)
 
 
-_WATCHERS = {"move": watch_move, "homing": watch_homing}  # type: Dict[str, Callable[[Any], Any]]
+class _LoopHandOff(object):
+    """The done callback of an awaited motion: hands its end over to the
+    awaiting task, in the loop's thread. Returns at once."""
+
+    def __init__(self, loop: "asyncio.AbstractEventLoop", waiter: "asyncio.Future[Any]") -> None:
+        self.loop = loop
+        self.waiter = waiter
+
+    def __call__(self, motion: "concurrent.futures.Future[Any]") -> None:
+        try:
+            self.loop.call_soon_threadsafe(self.copy, motion)
+        except RuntimeError:
+            pass  # the loop has been closed: nobody awaits any more
+
+    def copy(self, motion: "concurrent.futures.Future[Any]") -> None:
+        if self.waiter.done():
+            return  # the task was cancelled
+        if motion.cancelled():
+            self.waiter.cancel()
+            return
+        error = motion.exception()
+        if error is not None:
+            self.waiter.set_exception(error)
+        else:
+            self.waiter.set_result(motion.result())
 
 
 def _position_or_none(axis: "Axis") -> Optional[float]:
