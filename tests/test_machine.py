@@ -546,6 +546,12 @@ class ExampleTest(unittest.TestCase):
               parked: x 0.00, y 0.00, z 0.00
             """))
 
+    def test_the_user_guide_shows_the_example_file(self):
+        with open(os.path.join(support.REPO, "README.md"), encoding="utf-8") as f:
+            guide = f.read()
+        with open(os.path.join(EXAMPLES, "machine.toml"), encoding="utf-8") as f:
+            self.assertIn("```toml\n" + f.read() + "```\n", guide)
+
 
 if __name__ == "__main__":
     unittest.main()
