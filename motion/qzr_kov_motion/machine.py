@@ -628,7 +628,8 @@ class Machine(object):
     def homing_groups(self, axes: Optional[Iterable[str]] = None) -> List[List[str]]:
         """The names of the axes to home (AXES, default every axis with
         homing settings), grouped by their order, lowest first."""
-        names = list(self.axes) if axes is None else list(axes)
+        names = list(self.axes) if axes is None else [axes] if isinstance(axes, str) \
+            else list(axes)
         orders = {}  # type: Dict[int, List[str]]
         for name in names:
             self[name]      # KeyError naming the axes
@@ -665,24 +666,37 @@ class Machine(object):
                 assert homing is not None
                 motions.append(self[name].home(*homing.speeds,
                                                direction=DIRECTIONS[homing.direction]))
+            left = None if end is None else max(end - time.monotonic(), 0.0)
+            done, pending = concurrent.futures.wait(motions, left,
+                                                    concurrent.futures.FIRST_EXCEPTION)
+            _settle([m for m in motions if m in pending])
+            for motion in motions:
+                if motion in done:
+                    motion.result()     # the first failure of the group, in its order
+            if pending:
+                raise WaitTimeout("homing did not end within %s s: %s stopped"
+                                  % (timeout, ", ".join(m.axis.name or str(m.axis.station)
+                                                        for m in motions if m in pending)))
         except BaseException:
             _settle(motions)
+            self._restore_profiles([m.axis for m in motions], quietly=True)
             raise
-        left = None if end is None else max(end - time.monotonic(), 0.0)
-        done, pending = concurrent.futures.wait(motions, left,
-                                                concurrent.futures.FIRST_EXCEPTION)
-        _settle([m for m in motions if m in pending])
-        for motion in motions:
-            if motion in done:
-                motion.result()     # the first failure of the group, in its order
-        if pending:
-            raise WaitTimeout("homing did not end within %s s: %s stopped"
-                              % (timeout, ", ".join(m.axis.name or str(m.axis.station)
-                                                    for m in motions if m in pending)))
-        for name in group:
-            settings = self.description.axes[name]
-            if settings.profile is not None:
-                self[name].controller.set_parameters(settings.station, *settings.profile)
+        self._restore_profiles([self[name] for name in group], quietly=False)
+
+    def _restore_profiles(self, axes: Sequence[Axis], quietly: bool) -> None:
+        """Homing leaves its speeds in the station: each axis gets its
+        profile back. QUIETLY: a failure is logged, the others still done."""
+        for axis in axes:
+            profile = self.description.axes[cast(str, axis.name)].profile
+            if profile is None:
+                continue
+            try:
+                axis.controller.set_parameters(axis.station, *profile)
+            except Exception as error:
+                if not quietly:
+                    raise
+                _log.warning("axis %s: restoring its profile failed: %s: %s", axis.name,
+                             type(error).__name__, error)
 
 
 def _apply(controller: KOVAxisController, settings: AxisSettings) -> None:
