@@ -271,7 +271,9 @@ class FileTest(unittest.TestCase):
         for name, text, problem in (
                 ("m.json", '{"lines": ', ": not valid JSON: "),
                 ("m.yaml", "lines: {}", ": a machine description is a .toml or a .json file"),
-                ("m.json", b"\xff{}", ": not UTF-8 text")):
+                ("m.json", b"\xff{}", ": not UTF-8 text"),
+                ("m.json", '{"lines": {}, "axes": {"x": {}, "x": {}}}',
+                 ": the key 'x' is given twice in one table")):
             with self.subTest(name=name, text=text):
                 with self.assertRaises(MachineError) as caught:
                     machine_module.load_description(self.write(name, text))

@@ -3,6 +3,7 @@ status, home, move and jog by axis name on simulated lines; every failure
 one line with its exit code."""
 import json
 import os
+import signal
 import sys
 import tempfile
 import unittest
@@ -156,6 +157,16 @@ class InteractiveTest(ToolCase):
         self.assertEqual((code, err), (0, ""))
         self.assertIn("stopping y (Enter)", out)
         self.assertRegex(out, r"y stopped at \d+\.\d{3} mm")
+
+    def test_ctrl_c_stops_the_homing_group(self):
+        tool = self.interactive("--machine", EXAMPLE_JSON, "--simulate", "home")
+        tool.read_until("homing z")
+        tool.process.send_signal(signal.SIGINT)
+        code, out, err = tool.finish()
+        self.assertEqual((code, err), (130, ""))
+        self.assertIn("stopping z (SIGINT)", out)
+        self.assertRegex(out, r"stopped: z at -?\d+\.\d{3} mm")
+        self.assertNotIn("homing x", out)
 
 
 class PlacementTest(unittest.TestCase):

@@ -116,33 +116,45 @@ def load_description(path: str) -> Description:
     same in JSON (``.json``). Raises MachineError for a file that cannot be
     decoded or a description with problems, OSError if it cannot be read."""
     extension = os.path.splitext(path)[1].lower()
-    if extension == ".toml":
-        reader = _toml_reader()
-        if reader is None:
-            raise MachineError(
-                "%s: reading TOML needs Python 3.11 or later, or the package tomli "
-                "(pip install tomli; on Debian apt-get install python3-tomli); or write "
-                "the same description as JSON in a .json file" % path)
-        with open(path, "rb") as f:
-            raw = f.read()
-        try:
-            data = reader.loads(raw.decode("utf-8"))
-        except UnicodeDecodeError as error:
-            raise MachineError("%s: not UTF-8 text (%s)" % (path, error))
-        except ValueError as error:      # TOMLDecodeError
-            raise MachineError("%s: not valid TOML: %s" % (path, error))
-    elif extension == ".json":
-        with open(path, "rb") as f:
-            raw = f.read()
-        try:
-            data = json.loads(raw.decode("utf-8"))
-        except UnicodeDecodeError as error:
-            raise MachineError("%s: not UTF-8 text (%s)" % (path, error))
-        except ValueError as error:      # JSONDecodeError
-            raise MachineError("%s: not valid JSON: %s" % (path, error))
-    else:
+    if extension not in (".toml", ".json"):
         raise MachineError("%s: a machine description is a .toml or a .json file" % path)
+    reader = _toml_reader() if extension == ".toml" else None
+    if extension == ".toml" and reader is None:
+        raise MachineError(
+            "%s: reading TOML needs Python 3.11 or later, or the package tomli "
+            "(pip install tomli; on Debian apt-get install python3-tomli); or write "
+            "the same description as JSON in a .json file" % path)
+    with open(path, "rb") as f:
+        raw = f.read()
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise MachineError("%s: not UTF-8 text (%s)" % (path, error))
+    try:
+        if reader is not None:
+            data = reader.loads(text)
+        else:
+            data = json.loads(text, object_pairs_hook=_unique_keys)
+    except _DuplicateKey as error:
+        raise MachineError("%s: %s" % (path, error))
+    except ValueError as error:      # TOMLDecodeError, JSONDecodeError
+        raise MachineError("%s: not valid %s: %s" % (path, extension[1:].upper(), error))
     return check_description(data)
+
+
+class _DuplicateKey(ValueError):
+    pass
+
+
+def _unique_keys(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
+    """A JSON object, refused if a key comes twice (JSON would keep only
+    the last; TOML refuses it too)."""
+    table = {}  # type: Dict[str, Any]
+    for key, value in pairs:
+        if key in table:
+            raise _DuplicateKey("the key %r is given twice in one table" % key)
+        table[key] = value
+    return table
 
 
 def check_description(data: Any) -> Description:
