@@ -132,6 +132,7 @@ REFUSALS = [
      "axes.x.profile.velocity: 350.01 mm/s is 70002 pulses/s at 200 pulses/mm; the controller "
      "allows at most 70000 (350.0 mm/s)"),
     ("axes.z.homing.velocity", 175.5, "axes.z.homing.velocity: 175.5 mm/s is 70200 pulses/s"),
+    ("axes.z.homing.velocity", 1e308, "axes.z.homing.velocity: 1e+308 mm/s is more pulses/s"),
     # homing the controller would refuse
     ("axes.x.signals.negative_limit", False,
      "axes.x.homing.direction: limit-first homing towards negative needs the negative limit "

@@ -405,10 +405,13 @@ class _Checker(object):
         if ppmm is not None and ppmm > 0:
             # The module's own conversion; the limit as the module holds it.
             to_pulse = cast(Callable[[Any, int, float], int], KOVAxisController.to_pulse)
-            rate = to_pulse(_Scale(ppmm), 0, float(velocity))
+            try:
+                rate = "%d" % to_pulse(_Scale(ppmm), 0, float(velocity))
+            except OverflowError:
+                rate = "more"       # an infinite rate
             limit = qzr_kov._MaxPulsePerSecond
-            if rate > limit:
-                self.fail(path + ".velocity", "%r mm/s is %d pulses/s at %r pulses/mm; the "
+            if rate == "more" or int(rate) > limit:
+                self.fail(path + ".velocity", "%r mm/s is %s pulses/s at %r pulses/mm; the "
                           "controller allows at most %d (%r mm/s)"
                           % (velocity, rate, ppmm, limit, limit / ppmm))
         if len(self.problems) > before:
