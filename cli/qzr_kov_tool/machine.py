@@ -287,13 +287,13 @@ class Run(object):
 
 
 def open_machine(options):
-    try:
-        description, machine = read(options.machine, options.simulate)
-    except LinkError as error:
-        if options.simulate or "qzr_mew" not in str(error):
-            raise
-        raise LinkError("the master module qzr_mew is not installed; --simulate runs the "
-                        "machine on simulated lines")
+    if not options.simulate:
+        try:
+            import qzr_mew  # noqa: F401  (qzr_kov imports it first thing)
+        except ImportError as error:
+            raise LinkError("the master module qzr_mew is not installed (%s); --simulate runs "
+                            "the machine on simulated lines" % describe_exception(error))
+    description, machine = read(options.machine, options.simulate)
     import qzr_kov
     lines = None
     if options.simulate:
