@@ -21,10 +21,11 @@ cp "$root/stubs/qzr_kov.pyi" "$work/stubs/"
 cat >"$work/use.py" <<'PY'
 import asyncio
 import concurrent.futures
-from typing import List, Optional
+from typing import Dict, List, Optional, Tuple
 
-from qzr_kov import KOVAxisController, StopSource
-from qzr_kov_motion import Axis, Motion, MotionError, stopping, wait_all
+from qzr_kov import Direction, KOVAxisController, StopSource
+from qzr_kov_motion import (Axis, LimitError, Machine, MachineError, Motion, MotionError,
+                            stopping, wait_all)
 
 axis = Axis(KOVAxisController(None), 1)
 with stopping(axis, Axis(axis.controller, 2)) as axes:
@@ -46,6 +47,22 @@ with stopping(axis, Axis(axis.controller, 2)) as axes:
 async def both() -> List[float]:
     first: float = await axis.move_to(3.0)
     return [first, await asyncio.wrap_future(axis.move_by(1.0))]
+
+
+with Machine.from_file("machine.toml", lines={"main": object()}) as machine:
+    moves: Dict[str, Motion[float]] = machine.move_to({"x": "load", "y": 40.0})
+    machine.home(timeout=60.0, axes=["z"])
+    groups: List[List[str]] = machine.homing_groups()
+    travel: Optional[Tuple[float, float]] = machine["x"].travel
+    load: float = machine["x"].positions["load"]
+    jog: Motion[float] = machine["x"].jog(Direction.Positive)
+    try:
+        machine["x"].move_to("park")
+    except LimitError as limit:
+        target: float = limit.target
+        name: Optional[str] = limit.axis
+    except MachineError as problem:
+        problems: List[str] = problem.problems
 PY
 cd "$work"
 export MYPYPATH=$work/stubs:$root/motion

@@ -6,7 +6,7 @@ import os
 import sys
 import threading
 
-from . import __version__, plot
+from . import __version__, machine, plot
 from .commands import COMMANDS, DEFAULT_VELOCITY, check_options
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
 from .errors import (EXIT_FAILED, Interrupted, ToolError, describe_exception,
@@ -30,6 +30,7 @@ Lengths are mm, speeds mm/s, times s. The controller keeps its daily log in
     ppmm=SIM_PPMM, start=SIM_START_MM, width=SIM_LAYOUT_MM["origin_width"],
     origin=SIM_LAYOUT_MM["origin_at"], neg=SIM_LAYOUT_MM["negative_limit_at"],
     pos=SIM_LAYOUT_MM["positive_limit_at"])
+DESCRIPTION += machine.HELP
 
 EPILOG = """\
 exit codes: 0 done; 1 the axis did not do what was asked (origin not found,
@@ -302,6 +303,8 @@ def _run(options):
 
 
 def main(argv=None):
+    if machine.handles(sys.argv[1:] if argv is None else argv):
+        return machine.main(sys.argv[1:] if argv is None else argv)
     options = build_parser().parse_args(argv)
     try:
         code = _run_offline(options) if options.command == "plot" else _run(options)

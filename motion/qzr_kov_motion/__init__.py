@@ -5,12 +5,14 @@
 position (a move) or True (homing), or with a ``MotionError``. ``wait_all``
 waits for several under one time limit, ``await motion`` works in asyncio,
 and ``with stopping(*axes):`` stops the axes when the block is left by an
-exception, Ctrl-C included. Everything goes through the controller's own
-public methods.
+exception, Ctrl-C included. ``Machine.from_file(path)`` makes named axes,
+with soft travel limits and named positions, from a description of the
+machine. Everything goes through the controller's own public methods.
 """
 
 from .axis import Axis, stopping
-from .errors import MotionError
+from .errors import LimitError, MachineError, MotionError
+from .machine import Machine
 from .motion import Motion, wait_all
 
 try:
@@ -23,4 +25,5 @@ except ImportError:  # run from the source tree: the version its build backend r
                                              "qzr_kov_build", "project.py"))["tree_version"]()
     del _path, _runpy
 
-__all__ = ["Axis", "Motion", "MotionError", "stopping", "wait_all"]
+__all__ = ["Axis", "LimitError", "Machine", "MachineError", "Motion", "MotionError", "stopping",
+           "wait_all"]

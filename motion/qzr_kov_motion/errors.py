@@ -2,7 +2,7 @@
 runs out of time raises."""
 import concurrent.futures
 import sys
-from typing import Any, Optional, Tuple, Type
+from typing import Any, Optional, Sequence, Tuple, Type, Union
 
 from qzr_kov import StopSource
 
@@ -76,3 +76,30 @@ if sys.version_info >= (3, 11):
 else:
     class WaitTimeout(TimeoutError, concurrent.futures.TimeoutError):
         """The builtin TimeoutError that is also concurrent.futures.TimeoutError."""
+
+
+class LimitError(ValueError):
+    """A target outside an axis's travel, refused before anything was sent.
+
+    ``axis``: the axis's name (None for an axis without one); ``station``;
+    ``target``: the position in millimetres the move would end at;
+    ``travel``: the ``(low, high)`` ends in millimetres.
+    """
+
+    def __init__(self, message: str, axis: Optional[str], station: int, target: float,
+                 travel: Tuple[float, float]) -> None:
+        ValueError.__init__(self, message)
+        self.axis = axis
+        self.station = station
+        self.target = target
+        self.travel = travel
+
+
+class MachineError(ValueError):
+    """What is wrong with a machine description, found before any line was
+    opened: one line per problem, each starting with the key path
+    (``axes.x.travel: ...``). ``problems`` holds those lines."""
+
+    def __init__(self, problems: Union[str, Sequence[str]]) -> None:
+        self.problems = [problems] if isinstance(problems, str) else list(problems)
+        ValueError.__init__(self, "\n".join(self.problems))

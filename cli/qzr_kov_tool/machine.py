@@ -1,0 +1,532 @@
+"""The tool on a machine description: ``qzr-kov check FILE`` and
+``qzr-kov --machine FILE [--simulate] COMMAND`` with the axes by name
+(status, home, move, jog), through ``qzr_kov_motion.Machine``."""
+
+import argparse
+import os
+import sys
+import threading
+import time
+
+from .commands import EnterKey, _jog_until_stopped, read_stop_source, say
+from .connect import SIM_LAYOUT_MM, SIM_START_MM, Session, load_controller_module
+from .display import LiveText, progress_line, stop_source_text
+from .errors import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, Interrupted, LinkError, Refused,
+                     ToolError, describe_exception, exit_code_for_signal, from_controller)
+from .motion import REFRESH, TICK, Background, Watcher, read_progress, stopped_on_failure
+from .signals import StopSignals, signal_name
+
+#: for the main help: where the machine commands are
+HELP = """
+
+With a machine description (a .toml or .json file naming the axes, their
+lines, scales, speeds, travel limits, positions and homing order) the axes
+go by name: 'qzr-kov check FILE' checks one, and 'qzr-kov --machine FILE
+[--simulate] status|home|move|jog ...' works on its axes (see 'qzr-kov
+--machine FILE --help')."""
+
+DESCRIPTION = """\
+Work on the axes of a machine description by name: the lines, stations,
+scales, speed profiles, input settings, travel limits, named positions and
+homing order all come from FILE (.toml, or the same in JSON as .json).
+
+  qzr-kov check FILE                     check FILE without opening a line
+  qzr-kov --machine FILE status          every axis: position, state, inputs
+  qzr-kov --machine FILE home [AXIS...]  home all by their order, or those named
+  qzr-kov --machine FILE move x load     move to a named position, or to mm
+  qzr-kov --machine FILE jog x +         move towards the end of the travel
+
+With --simulate the same file runs on simulated lines, a fresh one per line
+on every run: each station's origin sensor sits at 0 mm, its limit switches
+just beyond the ends of the travel, and the axis stands inside the travel,
+counting as if homed (docs/tool.md says exactly where)."""
+
+#: how far beyond each end of the travel the simulated limit switches sit:
+#: this share of the travel's length, and at least SIM_MARGIN_MM
+SIM_MARGIN_SHARE = 0.02
+SIM_MARGIN_MM = 1.0
+
+
+def handles(argv):
+    """Whether ARGV asks for a machine command rather than one station's."""
+    if any(arg == "--machine" or arg.startswith("--machine=") for arg in argv):
+        return True
+    return next((arg for arg in argv if not arg.startswith("-")), None) == "check"
+
+
+def _target(text):
+    """A target: a finite number of mm, or else the name of a position."""
+    from .cli import _number
+    try:
+        float(text)
+    except ValueError:
+        return text
+    return _number(text)
+
+
+def _machine_options(parser, suppress):
+    def default(value):
+        return argparse.SUPPRESS if suppress else value
+    from .cli import _positive
+    group = parser.add_argument_group("machine")
+    group.add_argument("--machine", metavar="FILE", default=default(None),
+                       help="the machine description (.toml or .json)")
+    group.add_argument("--simulate", action="store_true", default=default(False),
+                       help="run on simulated lines instead of the ports of FILE")
+    group.add_argument("--sim-speed", type=_positive, default=default(1.0), metavar="FACTOR",
+                       help="with --simulate: simulated time runs FACTOR times faster "
+                            "(default 1); time limits stay in real seconds")
+
+
+def build_parser():
+    from .cli import EPILOG, PROG, _positive
+    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    _machine_options(parser, suppress=False)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    def command(name, summary, description):
+        sub = commands.add_parser(name, help=summary, description=description, epilog=EPILOG)
+        _machine_options(sub, suppress=True)
+        return sub
+
+    sub = commands.add_parser(
+        "check", help="check a machine description; open nothing",
+        description="Check FILE as a whole without opening any line: one line per axis "
+                    "(exit code 0), or one line per problem, each naming its key path "
+                    "(exit code 2).", epilog=EPILOG)
+    sub.add_argument("file", metavar="FILE", help="the machine description (.toml or .json)")
+    command("status", "show every axis: position, state, inputs, last stop",
+            "Show each axis of the machine: its position, whether it runs, the origin and "
+            "limit inputs that are on, and why it last stopped.")
+    sub = command("home", "home the axes by their order, or those named",
+                  "Home the axes with homing settings group by group, by their homing order "
+                  "(lowest first, each group at once), or only the axes named (still in "
+                  "their order). If one fails, the others of its group are stopped and no "
+                  "later group starts (exit code 1). Homed axes are at 0.")
+    sub.add_argument("axes", nargs="*", metavar="AXIS", help="the axes to home (default: all)")
+    sub.add_argument("--timeout", type=_positive, metavar="S",
+                     help="give up (and stop the axes) after S seconds in all")
+    sub = command("move", "move an axis to a named position or to mm",
+                  "Move AXIS to TARGET: one of its named positions, or a position in mm, and "
+                  "wait for the end. A target outside the axis's travel is refused before "
+                  "anything moves (exit code 2).")
+    sub.add_argument("axis", metavar="AXIS", help="the axis, by name")
+    sub.add_argument("target", metavar="TARGET", type=_target,
+                     help="a named position of the axis, or mm")
+    sub.add_argument("--timeout", type=_positive, metavar="S",
+                     help="give up (and stop the axis) after S seconds")
+    sub = command("jog", "move an axis towards an end of its travel until Enter or Ctrl-C",
+                  "Move AXIS towards the end of its travel on the side given (+ or -): the "
+                  "move stops there, at the soft limit, or earlier on Enter (exit code 0), "
+                  "Ctrl-C or SIGTERM (128+signal). An axis without a travel runs until "
+                  "Enter, a signal, or a limit switch or another input stops it (exit code 1).")
+    sub.add_argument("axis", metavar="AXIS", help="the axis, by name")
+    sub.add_argument("direction", choices=("+", "-"), help="towards the high (+) or low (-) end")
+    return parser
+
+
+# -- reading the description -----------------------------------------------
+
+class Problems(ToolError):
+    """A description with problems: one line each."""
+
+    def __init__(self, path, problems):
+        lines = [p if p.startswith(path + ":") else "%s: %s" % (path, p) for p in problems]
+        ToolError.__init__(self, "\n".join(lines), EXIT_USAGE)
+        self.lines = lines
+
+
+def _load_motion(simulated):
+    """qzr_kov, then the machine part of qzr_kov_motion."""
+    load_controller_module(simulated)
+    try:
+        from qzr_kov_motion import machine
+    except ImportError as error:
+        raise LinkError("the package qzr_kov_motion is not installed (%s)"
+                        % describe_exception(error))
+    return machine
+
+
+def read(path, simulated=True):
+    """The checked description of PATH and the machine module."""
+    machine = _load_motion(simulated)
+    from qzr_kov_motion import MachineError
+    try:
+        return machine.load_description(path), machine
+    except MachineError as error:
+        raise Problems(path, error.problems)
+    except OSError as error:
+        raise Refused("cannot read %s (%s)" % (path, describe_exception(error)))
+
+
+def _mm(value):
+    return "%g" % value
+
+
+def _speeds(speeds):
+    return "%g -> %g mm/s in %g s" % tuple(speeds)
+
+
+def summary(axis, description):
+    """One line for an axis of a checked description."""
+    line = description.lines[axis.line]
+    parts = ["station %d on line %s (%s)" % (axis.station, line.name, line.port),
+             "%s pulses/mm" % _mm(axis.ppmm),
+             "profile " + _speeds(axis.profile) if axis.profile else "profile as the station has it",
+             "travel %s to %s mm" % tuple(map(_mm, axis.travel)) if axis.travel
+             else "no travel limits"]
+    if axis.positions:
+        parts.append("positions " + ", ".join("%s %s" % (name, _mm(mm))
+                                              for name, mm in axis.positions.items()))
+    if axis.homing:
+        parts.append("homes in group %d towards %s, %s" % (axis.homing.order,
+                                                           axis.homing.direction,
+                                                           _speeds(axis.homing.speeds)))
+    else:
+        parts.append("not homed")
+    return "%s: %s" % (axis.name, ", ".join(parts))
+
+
+def check(options):
+    description, _ = read(options.file)
+    for axis in description.axes.values():
+        say(summary(axis, description))
+    return EXIT_OK
+
+
+# -- simulated lines ---------------------------------------------------------
+
+def placement(axis, homing_method):
+    """Where the simulated station of AXIS keeps its sensors, in pulses,
+    and where it stands (its counter reads the same: as if homed)."""
+    def pulses(mm):
+        return int(round(mm * axis.ppmm))
+    if axis.travel is None:
+        negative, positive = (SIM_LAYOUT_MM["negative_limit_at"],
+                              SIM_LAYOUT_MM["positive_limit_at"])
+        start = SIM_START_MM
+    else:
+        low, high = axis.travel
+        margin = max(SIM_MARGIN_MM, (high - low) * SIM_MARGIN_SHARE)
+        negative, positive = min(low, 0.0) - margin, max(high, 0.0) + margin
+        start = (low + high) / 2.0
+    if axis.homing is not None and homing_method == "origin_only":
+        # The search goes one way only: the axis starts where it meets the origin.
+        if axis.homing.direction == "negative" and start <= 0:
+            start = positive / 2.0
+        elif axis.homing.direction == "positive" and start >= 0:
+            start = negative / 2.0
+    ends = sorted((pulses(negative), pulses(positive)))
+    return dict(origin_at=0, origin_width=1, negative_limit_at=ends[0],
+                positive_limit_at=ends[1], physical_position=pulses(start))
+
+
+def simulated_lines(description, clock):
+    """A fresh simulated line per line of DESCRIPTION on CLOCK, its
+    stations placed."""
+    import qzr_kov_sim
+    lines = {}
+    for line in description.lines.values():
+        stations = dict((axis.station, placement(axis, line.homing_method))
+                        for axis in description.axes.values() if axis.line == line.name)
+        sim = qzr_kov_sim.SimulatedLine(line.port, stations=stations, clock=clock)
+        for number, layout in stations.items():
+            sim.station(number).count = layout["physical_position"]
+        lines[line.name] = sim
+    return lines
+
+
+def without_reverse_direction(description):
+    """DESCRIPTION without the direction inversions: a simulated drive turns
+    the way its counter goes. Returns it and the axes concerned."""
+    axes, changed = {}, []
+    for name, axis in description.axes.items():
+        if axis.signals.get("reverse_direction"):
+            signals = dict(axis.signals)
+            del signals["reverse_direction"]
+            axis = axis._replace(signals=signals)
+            changed.append(name)
+        axes[name] = axis
+    return description._replace(axes=axes), changed
+
+
+# -- the machine's session -------------------------------------------------
+
+class Run(object):
+    """The open machine, its simulated lines if any, and what the commands
+    need to show an axis."""
+
+    def __init__(self, machine, module, lines):
+        self.machine = machine
+        self.module = module
+        self.lines = lines or {}
+
+    def axis(self, name):
+        try:
+            return self.machine[name]
+        except KeyError as error:
+            raise Refused(error.args[0])
+
+    def session(self, name):
+        axis = self.axis(name)
+        settings = self.machine.description.axes[name]
+        return Session(self.module, axis.controller, axis.station, settings.ppmm,
+                       bool(self.lines), self.lines.get(settings.line))
+
+    def close(self):
+        try:
+            self.machine.close()
+        except Exception:
+            for controller in self.machine.controllers.values():
+                try:
+                    controller.close(force=True)
+                except Exception:
+                    pass
+
+
+def open_machine(options):
+    if not options.simulate:
+        try:
+            import qzr_mew  # noqa: F401  (qzr_kov imports it first thing)
+        except ImportError as error:
+            raise LinkError("the master module qzr_mew is not installed (%s); --simulate runs "
+                            "the machine on simulated lines" % describe_exception(error))
+    description, machine = read(options.machine, options.simulate)
+    import qzr_kov
+    lines = None
+    if options.simulate:
+        description, turned = without_reverse_direction(description)
+        if turned:
+            say("note: on simulated lines signals.reverse_direction is left out (%s): a "
+                "simulated drive turns the way its counter goes" % ", ".join(turned))
+        import qzr_kov_sim
+        speed = options.sim_speed
+        lines = simulated_lines(description, qzr_kov_sim.RealClock() if speed == 1
+                                else qzr_kov_sim.ScaledClock(speed))
+    try:
+        opened = machine.Machine(description, lines=lines)
+    except OSError as error:
+        raise LinkError("cannot set up the machine of %s (%s)"
+                        % (options.machine, describe_exception(error)))
+    except Exception as error:
+        raise from_controller(error, "setting up the machine of %s" % options.machine)
+    return Run(opened, qzr_kov, lines)
+
+
+# -- commands ----------------------------------------------------------------
+
+def status(run, options, signals):
+    for name in run.machine.axes:
+        session = run.session(name)
+        progress = read_progress(session)
+        source = read_stop_source(session.axis, session.station)
+        say("%-8s %s  last stop: %s" % (name, progress_line(progress).rstrip(),
+                                         stop_source_text(source)))
+    return EXIT_OK
+
+
+def _axes_line(run, names):
+    return ["%-8s %s" % (name, progress_line(read_progress(run.session(name))))
+            for name in names]
+
+
+def home(run, options, signals):
+    from qzr_kov_motion import MotionError
+    try:
+        groups = run.machine.homing_groups(options.axes or None)
+    except (KeyError, ValueError) as error:
+        raise Refused(error.args[0])
+    if not groups:
+        raise Refused("no axis of %s has homing settings" % options.machine)
+    end = None if options.timeout is None else time.monotonic() + options.timeout
+    for group in groups:
+        say("homing %s" % ", ".join(group))
+        left = None if end is None else max(end - time.monotonic(), 0.0)
+        waiter = Background(lambda left=left, group=group: run.machine.home(left, group))
+        waiter.start()
+        _watch(run, group, waiter, signals)
+        try:
+            waiter.outcome()
+        except TimeoutError:
+            raise ToolError("homing did not end within %g s; %s stopped"
+                            % (options.timeout, ", ".join(group)))
+        except MotionError as error:
+            raise ToolError("homing failed: %s; the others of its group were stopped and no "
+                            "later group started" % _named(run, error))
+        say("homed: %s" % ", ".join("%s at %.3f mm" % (name, run.axis(name).position)
+                                    for name in group))
+    return EXIT_OK
+
+
+def _named(run, error):
+    """The text of a MotionError with the axis's name for its station."""
+    for name, axis in run.machine.axes.items():
+        if axis.station == error.station:
+            return "%s (%s)" % (name, error)
+    return str(error)
+
+
+def _watch(run, names, waiter, signals):
+    """Shows the axes while WAITER runs; on a stop signal stops them until
+    it has ended, then raises Interrupted."""
+    live = LiveText()
+    shown = 0.0
+    while not waiter.finished.wait(TICK):
+        if signals.raised:
+            live.done()
+            say("stopping %s (%s)" % (", ".join(names), signal_name(signals.signum)))
+            while not waiter.finished.is_set():
+                for name in names:
+                    try:
+                        run.axis(name).stop()
+                    except Exception as error:
+                        raise LinkError("could not stop %s (%s)"
+                                        % (name, describe_exception(error)))
+                waiter.finished.wait(0.2)
+            say("stopped: %s" % ", ".join("%s at %.3f mm" % (name, run.axis(name).position)
+                                          for name in names))
+            raise Interrupted(signals.signum)
+        if time.monotonic() >= shown + REFRESH:
+            shown = time.monotonic()
+            try:
+                live.show(_axes_line(run, names))
+            except Exception:
+                pass    # a failed read shows up where the command waits
+    live.done()
+
+
+def move(run, options, signals):
+    from qzr_kov_motion import LimitError, MotionError
+    axis = run.axis(options.axis)
+    try:
+        mm = axis.target(options.target)
+    except LimitError as error:
+        raise Refused(str(error))
+    except KeyError as error:
+        raise Refused(error.args[0])
+    named = "" if not isinstance(options.target, str) else " (%s)" % options.target
+    say("moving %s to %.3f mm%s" % (options.axis, mm, named))
+    session = run.session(options.axis)
+    motion = axis.move_to(mm)
+    waiter = Background(lambda: motion.wait(options.timeout))
+    waiter.start()
+    with stopped_on_failure(session):
+        _watch(run, [options.axis], waiter, signals)
+    try:
+        end = waiter.outcome()
+    except TimeoutError:
+        motion.cancel()
+        raise ToolError("the move did not end within %g s; %s was stopped at %.3f mm"
+                        % (options.timeout, options.axis, axis.position))
+    except MotionError as error:
+        raise ToolError("%s: %s" % (options.axis, error))
+    if abs(end - mm) * abs(session.ppmm) >= 1:
+        raise ToolError("%s ended at %.3f mm, not at %.3f mm: the station did not take the move "
+                        "(does it have a speed profile? give the axis a profile in %s)"
+                        % (options.axis, end, mm, options.machine))
+    say("done: %s at %.3f mm" % (options.axis, end))
+    return EXIT_OK
+
+
+def jog(run, options, signals):
+    from qzr_kov_motion import LimitError, MotionError
+    direction = run.module.Direction.Positive if options.direction == "+" \
+        else run.module.Direction.Negative
+    axis = run.axis(options.axis)
+    session = run.session(options.axis)
+    key = EnterKey()
+    if axis.travel is None:
+        start = axis.controller.run_positive if options.direction == "+" \
+            else axis.controller.run_negative
+        start(axis.station)
+        with stopped_on_failure(session):
+            say("jogging %s %s (it has no travel: until Enter, Ctrl-C or an input stops it)"
+                % (options.axis, options.direction))
+            return _jog_until_stopped(session, signals, key)
+    try:
+        motion = axis.jog(direction)
+    except LimitError as error:
+        raise Refused(str(error))
+    low, high = axis.travel
+    end = high if options.direction == "+" else low
+    say("jogging %s towards %.3f mm, the end of its travel; press Enter or Ctrl-C to stop"
+        % (options.axis, end))
+    with stopped_on_failure(session):
+        watcher = Watcher(session)
+        while not motion.done():
+            watcher.tick()
+            if signals.wait(TICK) or key.pressed.is_set():
+                watcher.done()
+                why = signal_name(signals.signum) if signals.raised else "Enter"
+                say("stopping %s (%s)" % (options.axis, why))
+                motion.cancel()
+                say("%s stopped at %.3f mm" % (options.axis, axis.position))
+                if signals.raised:
+                    raise Interrupted(signals.signum)
+                return EXIT_OK
+        watcher.tick(force=True)
+        watcher.done()
+    try:
+        at = motion.result()
+    except MotionError as error:
+        raise ToolError("%s: the jog ended early: %s" % (options.axis, error))
+    say("%s stopped at the end of its travel: %.3f mm" % (options.axis, at))
+    return EXIT_OK
+
+
+COMMANDS = dict(status=status, home=home, move=move, jog=jog)
+
+
+def _run(options):
+    if options.command == "check":
+        return check(options)
+    if options.machine is None:
+        raise Refused("'%s' works on a machine: give its description with --machine FILE"
+                      % options.command)
+    run = open_machine(options)
+    try:
+        if options.simulate:
+            say("simulated lines (fresh each run: nothing is kept)")
+        with StopSignals() as signals:
+            try:
+                return COMMANDS[options.command](run, options, signals)
+            except (ToolError, Interrupted, BrokenPipeError):
+                raise
+            except Exception as error:
+                raise from_controller(error, options.command)
+    finally:
+        run.close()
+
+
+def main(argv):
+    """Runs a machine command; returns the exit code. Never a traceback."""
+    from .cli import _error
+    options = build_parser().parse_args(argv)
+    try:
+        code = _run(options)
+    except Interrupted as interrupt:
+        code = exit_code_for_signal(interrupt.signum)
+    except KeyboardInterrupt:
+        code = exit_code_for_signal(2)
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        code = EXIT_FAILED
+    except Problems as problems:
+        for line in problems.lines:
+            _error(line)
+        code = problems.code
+    except ToolError as error:
+        _error(str(error))
+        code = error.code
+    except Exception as error:
+        _error(str(from_controller(error, options.command)))
+        code = EXIT_FAILED
+    sys.stdout.flush()
+    # A homing worker that never ended would keep the interpreter alive.
+    if any(t.is_alive() and not t.daemon for t in threading.enumerate()
+           if t is not threading.main_thread()):
+        sys.stderr.flush()
+        os._exit(code)
+    return code

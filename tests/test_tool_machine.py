@@ -1,0 +1,217 @@
+"""qzr-kov on a machine description, run as a separate program: check, and
+status, home, move and jog by axis name on simulated lines; every failure
+one line with its exit code."""
+import json
+import os
+import signal
+import sys
+import tempfile
+import unittest
+from unittest import mock
+
+from tests import support
+from tests.support import qzr_kov
+from tests.test_tool import CLI, FAST, ToolCase, run_tool
+from qzr_kov_sim import VirtualClock
+from qzr_kov_motion import Machine, machine as machine_module
+
+if CLI not in sys.path:
+    sys.path.insert(0, CLI)
+from qzr_kov_tool import machine as tool_machine  # noqa: E402
+
+EXAMPLE_JSON = os.path.join(support.REPO, "examples", "machine.json")
+EXAMPLE_TOML = os.path.join(support.REPO, "examples", "machine.toml")
+
+
+def description_file(change=None, name="machine.json"):
+    """The example's description as JSON, after CHANGE(data) if given."""
+    with open(EXAMPLE_JSON, encoding="utf-8") as f:
+        data = json.load(f)
+    if change is not None:
+        change(data)
+    path = os.path.join(tempfile.mkdtemp(dir=support.WORKDIR), name)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(data, f)
+    return path
+
+
+def on_machine(*args, **kwargs):
+    path = kwargs.pop("path", EXAMPLE_JSON)
+    return run_tool("--machine", path, "--simulate", *(FAST + list(args)), **kwargs)
+
+
+class CheckTest(ToolCase):
+    def test_a_summary_per_axis_or_each_problem(self):
+        result = run_tool("check", EXAMPLE_JSON)
+        self.assert_ok(result)
+        lines = result.stdout.splitlines()
+        self.assertEqual([line.split(":")[0] for line in lines], ["x", "y", "z"])
+        self.assertIn("station 1 on line main (/dev/ttyUSB0), 200 pulses/mm", lines[0])
+        self.assertIn("travel -5 to 300 mm, positions park 0, load 120, unload 280", lines[0])
+        self.assertIn("homes in group 1 towards positive", lines[2])
+
+        def spoil(data):
+            data["axes"]["x"]["travel"] = [30.0, -5.0]
+            data["axes"]["y"]["profile"]["velocty"] = data["axes"]["y"]["profile"].pop("velocity")
+        path = description_file(spoil)
+        result = run_tool("check", path)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, "")
+        self.assertEqual(result.stderr.splitlines(), [
+            "qzr-kov: %s: axes.x.travel: the low end 30.0 is above the high end -5.0" % path,
+            "qzr-kov: %s: axes.y.profile.velocty: unknown key (did you mean velocity? the keys "
+            "here are start_velocity, velocity, acceleration_time)" % path,
+            "qzr-kov: %s: axes.y.profile.velocity: missing" % path])
+        # The same problems stop a machine command before anything is opened.
+        result = on_machine("status", path=path)
+        self.assertEqual((result.returncode, len(result.stderr.splitlines())), (2, 3))
+
+    def test_files_that_cannot_be_read(self):
+        missing = os.path.join(support.WORKDIR, "no-such-machine.json")
+        self.assert_one_line_error(run_tool("check", missing), 2, "cannot read", missing)
+        result = run_tool("check", EXAMPLE_TOML)
+        if machine_module._toml_reader() is None:
+            self.assert_one_line_error(result, 2, "reading TOML needs Python 3.11", "tomli",
+                                       "JSON")
+        else:
+            self.assert_ok(result)
+            self.assertEqual(result.stdout, run_tool("check", EXAMPLE_JSON).stdout)
+
+    def test_a_real_line_needs_the_master_module(self):
+        self.assert_one_line_error(run_tool("--machine", EXAMPLE_JSON, "status"), 3,
+                                   "qzr_mew is not installed", "--simulate")
+        # Without --machine, 'move' is the one-station command.
+        result = run_tool("move", "x", "1")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("one of the arguments --absolute --relative --repeat is required",
+                      result.stderr)
+
+
+class CommandsTest(ToolCase):
+    def test_status_of_every_axis(self):
+        result = on_machine("status")
+        self.assert_ok(result)
+        rows = [line.split() for line in result.stdout.splitlines() if line[:1] in "xyz"]
+        # Placed inside the travel, counting as if homed.
+        self.assertEqual([row[:3] for row in rows], [["x", "147.500", "mm"],
+                                                     ["y", "100.000", "mm"],
+                                                     ["z", "-40.000", "mm"]])
+
+    def test_moves_by_name_and_by_number_and_refusals(self):
+        for target, shown in (("load", "moving x to 120.000 mm (load)"),
+                              ("-2.5", "moving x to -2.500 mm")):
+            with self.subTest(target=target):
+                result = on_machine("move", "x", target)
+                self.assert_ok(result)
+                self.assertIn(shown, result.stdout)
+                self.assertIn("done: x at %s mm" % shown.split()[3], result.stdout)
+        for args, words in ((("move", "x", "400"), ("axis x: the target 400.0 mm lies outside "
+                                                     "its travel [-5.0, 300.0] mm",)),
+                            (("move", "x", "lod"), ("no position 'lod'", "park, load, unload")),
+                            (("move", "w", "1"), ("no axis 'w'", "x, y, z")),
+                            (("home", "w"), ("no axis 'w'",))):
+            with self.subTest(args=args):
+                result = on_machine(*args)
+                self.assert_one_line_error(result, 2, *words)
+                self.assertNotIn("moving", result.stdout)
+
+    def test_home_by_order_and_one_axis(self):
+        result = on_machine("home")
+        self.assert_ok(result)
+        out = result.stdout
+        self.assertLess(out.index("homing z"), out.index("homed: z at 0.000 mm"))
+        self.assertLess(out.index("homed: z at 0.000 mm"), out.index("homing x, y"))
+        self.assertIn("homed: x at 0.000 mm, y at 0.000 mm", out)
+        result = on_machine("home", "y")
+        self.assert_ok(result)
+        self.assertNotIn("homing z", result.stdout)
+        self.assertIn("homed: y at 0.000 mm", result.stdout)
+
+    def test_homing_that_does_not_end_in_time(self):
+        def freeze(data):
+            data["axes"]["z"]["drive"] = False     # pulses go out, the axis stays put
+        result = on_machine("home", "--timeout", "1", path=description_file(freeze))
+        self.assert_one_line_error(result, 1, "homing did not end within 1 s; z stopped")
+        self.assertNotIn("homing x", result.stdout)
+
+    def test_jog_to_the_soft_limit_and_without_travel(self):
+        result = on_machine("jog", "x", "+")
+        self.assert_ok(result)
+        self.assertIn("x stopped at the end of its travel: 300.000 mm", result.stdout)
+
+        def free(data):
+            del data["axes"]["y"]["travel"]
+            del data["axes"]["y"]["positions"]
+        result = on_machine("jog", "y", "-", path=description_file(free))
+        # No travel: it runs until the limit switch stops it.
+        self.assert_one_line_error(result, 1, "the jog ended by itself",
+                                   "negative limit switch")
+
+
+class InteractiveTest(ToolCase):
+    def test_enter_stops_a_jog(self):
+        tool = self.interactive("--machine", EXAMPLE_JSON, "--simulate", "jog", "y", "+")
+        tool.read_until("press Enter")
+        tool.type("\n")
+        code, out, err = tool.finish()
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("stopping y (Enter)", out)
+        self.assertRegex(out, r"y stopped at \d+\.\d{3} mm")
+
+    def test_ctrl_c_stops_the_homing_group(self):
+        tool = self.interactive("--machine", EXAMPLE_JSON, "--simulate", "home")
+        tool.read_until("homing z")
+        tool.process.send_signal(signal.SIGINT)
+        code, out, err = tool.finish()
+        self.assertEqual((code, err), (130, ""))
+        self.assertIn("stopping z (SIGINT)", out)
+        self.assertRegex(out, r"stopped: z at -?\d+\.\d{3} mm")
+        self.assertNotIn("homing x", out)
+
+
+class PlacementTest(unittest.TestCase):
+    """Simulated stations are placed so that the travel and homing work,
+    whatever the method, direction, travel and sign of the scale."""
+
+    def test_homing_then_both_ends_of_the_travel(self):
+        cases = [("limit_first", "negative", [-5.0, 300.0], 200),
+                 ("limit_first", "positive", [-80.0, 0.0], 400),
+                 ("origin_only", "negative", [-50.0, -10.0], 100),
+                 ("origin_only", "positive", [10.0, 60.0], 100),
+                 ("origin_only", "positive", None, 100),
+                 ("limit_first", "negative", None, 2.5)]
+        clock = VirtualClock()
+        with mock.patch.object(qzr_kov, "_now", clock.time), \
+                mock.patch.object(qzr_kov, "_sleep", clock.sleep):
+            for method, direction, travel, ppmm in cases:
+                with self.subTest(method=method, direction=direction, travel=travel):
+                    axis = {"station": 4, "ppmm": ppmm,
+                            "homing": {"start_velocity": 2.0, "velocity": 20.0,
+                                       "acceleration_time": 0.1, "direction": direction}}
+                    if travel:
+                        axis["travel"] = travel
+                    description = machine_module.check_description(
+                        {"lines": {"l": {"port": "p", "homing_method": method}},
+                         "axes": {"a": axis}})
+                    lines = tool_machine.simulated_lines(description, clock)
+                    with Machine(description, lines=lines) as machine:
+                        a = machine["a"]
+                        if travel and method == "limit_first":
+                            # Counting as if homed, inside the travel. (A search
+                            # one way only may need to start outside it.)
+                            self.assertTrue(travel[0] < a.position < travel[1])
+                        machine.home(timeout=60)
+                        self.assertEqual(a.position, 0.0)
+                        for end in travel or (-4.0, 298.0):
+                            self.assertEqual(a.move_to(end).wait(60), end)
+
+    def test_without_travel_the_tools_usual_axis(self):
+        description = machine_module.check_description(
+            {"lines": {"l": {"port": "p"}}, "axes": {"a": {"station": 1, "ppmm": -100}}})
+        layout = tool_machine.placement(description.axes["a"], None)
+        self.assertEqual(layout, dict(origin_at=0, origin_width=1, negative_limit_at=-30000,
+                                      positive_limit_at=500, physical_position=-4000))
+
+
+if __name__ == "__main__":
+    unittest.main()
