@@ -9,8 +9,9 @@ import threading
 from . import __version__, machine, plot
 from .commands import COMMANDS, DEFAULT_VELOCITY, check_options
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
-from .errors import (EXIT_FAILED, Interrupted, ToolError, describe_exception,
-                     exit_code_for_signal, from_controller)
+from .errors import (EXIT_FAILED, Interrupted, LogNotWritten, ToolError, describe_exception,
+                     exit_code_for_signal, from_controller, log_failure, log_failure_text)
+from .motion import axis_state
 
 PROG = "qzr-kov"
 
@@ -36,9 +37,9 @@ EPILOG = """\
 exit codes: 0 done; 1 the axis did not do what was asked (origin not found,
 move ended early, time-out); 2 bad arguments or command refused; 3 no
 connection (master module missing, port, communication) or no matplotlib
-for a picture; 4 the recording or its picture could not be written (the
-axis is stopped); 128+N ended by signal N (130 for Ctrl-C) after stopping
-the axis."""
+for a picture; 4 the recording, its picture or the controller's log file
+could not be written (the axis is stopped); 128+N ended by signal N (130
+for Ctrl-C) after stopping the axis."""
 
 RECORD_COLUMNS = ("time_s (from the first sample), position_mm, velocity_mm_s, then 0 or 1 for "
                   "running, origin, negative_limit, positive_limit, alarm and emergency (the "
@@ -290,16 +291,48 @@ def _run(options):
             sys.stdout.write("simulated line (a fresh one each run: nothing is kept)\n")
         with StopSignals() as signals:
             try:
-                return COMMANDS[options.command](session, options, signals)
+                code = COMMANDS[options.command](session, options, signals)
             except (ToolError, Interrupted, BrokenPipeError):
                 raise
             except Exception as error:
-                raise from_controller(error, options.command)
-    finally:
-        try:
-            session.close()
-        except Exception:
-            pass
+                raise _controller_failure(session, error, options.command)
+        if session.log_failure is not None:
+            raise LogNotWritten(session.log_failure, "%s: %s" % (session.log_outcome,
+                                                                 axis_state(session)))
+    except BaseException as error:
+        _close(session)
+        _tell_log_failure(session, error)
+        raise
+    _close(session)
+    if session.log_failure is not None:
+        raise LogNotWritten(session.log_failure, session.log_outcome)
+    return code
+
+
+def _controller_failure(session, error, command):
+    """The ToolError for ERROR, raised by the controller during COMMAND."""
+    failure = log_failure(error)
+    if failure is None:
+        return from_controller(error, command)
+    return LogNotWritten(failure, "'%s' stopped at its log line, after its commands went "
+                                  "out: %s" % (command, axis_state(session)))
+
+
+def _close(session):
+    try:
+        session.close(last=True)
+    except Exception:
+        pass
+
+
+def _tell_log_failure(session, error):
+    """A log record the tool went past, when ERROR, which ends the program,
+    is about something else (a time limit, a signal): one line more, before
+    ERROR's own."""
+    failure = session.log_failure
+    if failure is None or isinstance(error, LogNotWritten):
+        return
+    _error(log_failure_text(failure, session.log_outcome))
 
 
 def main(argv=None):

@@ -9,9 +9,9 @@ import time
 
 from . import plot
 from .display import LiveText, progress_line, status_block, stop_source_text
-from .errors import EXIT_OK, Refused, ToolError, from_controller
-from .motion import (REFRESH, Progress, Watcher, stop_and_settle, stopped_on_failure,
-                     wait_until_still, wait_while_moving)
+from .errors import EXIT_OK, LogNotWritten, Refused, ToolError, from_controller, log_failure
+from .motion import (REFRESH, Progress, Watcher, end_homing, start_motion, stop_and_settle,
+                     stop_axis, stopped_on_failure, wait_until_still, wait_while_moving)
 from .record import read_csv, recording
 from .signals import signal_name
 
@@ -190,15 +190,19 @@ def _home(session, options, signals, speeds, direction):
     try:
         axis.find_o(station, speeds[0], speeds[1], speeds[2], direction)
     except Exception as error:
-        raise from_controller(error, "starting the homing run")
+        raise _homing_failed(session, error, "starting the homing run", starting=True)
     with stopped_on_failure(session):
-        found = wait_while_moving(session, signals,
-                                  lambda: axis.wait_for_find_o_finish(station, options.timeout))
+        try:
+            found = wait_while_moving(
+                session, signals, lambda: axis.wait_for_find_o_finish(station, options.timeout))
+        except Exception as error:
+            if log_failure(error) is None:
+                raise
+            raise _homing_failed(session, error, "homing")
     if found is None:
         say("result: None - the homing run did not end within %g s" % options.timeout)
-        stop_and_settle(session, Watcher(session), out=sys.stdout)
         # Collect the outcome so that nothing is left pending in the controller.
-        axis.wait_for_find_o_finish(station, 30.0)
+        end_homing(session, Watcher(session))
         raise ToolError("homing timed out after %g s; the axis was stopped" % options.timeout)
     position = axis.get_position(station)
     source = read_stop_source(axis, station)
@@ -207,8 +211,43 @@ def _home(session, options, signals, speeds, direction):
         say("position: %.3f mm" % position)
         return EXIT_OK
     say("result: False - origin not found (stopped by: %s)" % stop_source_text(source))
+    if axis.is_running(station):
+        # The worker gives up at any failure of its own (a lost answer, a
+        # log line), maybe with the axis still running.
+        say("the axis still runs: stopping it")
+        position = stop_and_settle(session, Watcher(session))
+        raise ToolError("origin not found: the homing run ended with the axis still running "
+                        "(stop source: %s); it was stopped at %.3f mm"
+                        % (stop_source_text(source), position))
     say("position: %.3f mm" % position)
     raise ToolError("origin not found: the run ended on the %s" % stop_source_text(source))
+
+
+def _homing_failed(session, error, doing, starting=False):
+    """The error to end the program with when ERROR ended DOING of a homing
+    run (STARTING it: find_o). Whatever it was, the run may have started
+    (find_o writes the profile, starts the worker and may then fail at its
+    log line; the worker ends silently at a failure of its own, the axis
+    perhaps still running): the axis is stopped and a pending result
+    collected first."""
+    axis, station = session.axis, session.station
+    failure = log_failure(error)
+    if failure is None:
+        try:
+            end_homing(session, Watcher(session))
+        except ToolError:
+            pass   # the first failure is what the user needs to hear of
+        return from_controller(error, doing)
+    started = not starting or axis.is_finding_o(station)
+    session.note_log_failure(failure, "the homing run was stopped")
+    position = end_homing(session, Watcher(session))
+    source = stop_source_text(read_stop_source(axis, station))
+    if not started:
+        outcome = "the homing run did not start; the axis is at rest at %.3f mm" % position
+    else:
+        outcome = ("the homing run was stopped and its result is unknown: the axis is at rest "
+                   "at %.3f mm (stop source: %s); home it again" % (position, source))
+    return LogNotWritten(failure, outcome)
 
 
 # -- move ------------------------------------------------------------------
@@ -260,15 +299,25 @@ def move(session, options, signals):
 
 def _move(session, options, signals, start):
     axis, station = session.axis, session.station
-    try:
-        start()
-    except Exception as error:
-        raise from_controller(error, "starting the move")
+    start_motion(session, start, "starting the move", "the move")
     timeout = options.timeout or 0.0
     try:
         with stopped_on_failure(session):
-            wait_while_moving(session, signals,
-                              lambda: axis.wait_for_locating_done(station, timeout))
+            try:
+                wait_while_moving(session, signals,
+                                  lambda: axis.wait_for_locating_done(station, timeout))
+            except Exception as error:
+                failure = log_failure(error)
+                if failure is None:
+                    raise
+                # The wait logs the end of the move once the axis is at rest,
+                # before it checks the stop source: read it here.
+                source = read_stop_source(axis, station)
+                session.note_log_failure(failure, "the move had ended")
+                position = stop_and_settle(session, Watcher(session))
+                raise LogNotWritten(failure, "the move had ended, stopped by the %s: the axis "
+                                             "is at rest at %.3f mm"
+                                    % (stop_source_text(source), position))
     except TimeoutError as error:
         if error.args != (LOCATING_TIMEOUT_TEXT,):
             raise
@@ -317,10 +366,7 @@ def jog(session, options, signals):
     doing = "jog %s, %s" % (options.direction, _profile_text(speeds))
     with recording(session, options.record, options.plot, _plot_title(session, doing),
                    signals):
-        try:
-            run(station)
-        except Exception as error:
-            raise from_controller(error, "starting the jog")
+        start_motion(session, lambda: run(station), "starting the jog", "the jog")
         with stopped_on_failure(session):
             say("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
                 % (station, options.direction, _profile_text(speeds)))
@@ -359,7 +405,7 @@ def _jog_until_stopped(session, signals, key):
 
 def stop(session, options, signals):
     axis, station = session.axis, session.station
-    axis.stop(station)
+    stop_axis(session)
     watcher = Watcher(session)
     if not wait_until_still(session, watcher, options.timeout):
         watcher.done()

@@ -3,9 +3,11 @@ line (a serial port through the master module, or a simulated line) and the
 settings every command starts from."""
 
 import io
+import logging
 import sys
 
-from .errors import LinkError, Refused, ToolError, describe_exception
+from .errors import (EXIT_NOT_SAVED, LinkError, LogNotWritten, Refused, ToolError,
+                     describe_exception, from_controller, log_failure)
 from .record import WallClock, controller_class
 
 #: pulses per millimetre on the simulated line unless --ppmm says otherwise
@@ -55,7 +57,7 @@ def load_controller_module(simulated):
     except OSError as error:
         # The module keeps its daily log in ./log and creates it on import.
         raise ToolError("cannot create the log directory 'log' here (%s)"
-                        % describe_exception(error))
+                        % describe_exception(error), EXIT_NOT_SAVED)
     return qzr_kov
 
 
@@ -77,7 +79,12 @@ def simulated_line(ppmm, start_mm, speed):
 class Session(object):
     """The controller, the station it works on and that station's scale;
     ``clock`` is the line's time (the simulated line's own, which may run
-    faster than the wall clock)."""
+    faster than the wall clock).
+
+    ``log_failure`` is the first log record the controller could not write
+    that the tool went past (a stop goes out before its log line, and is
+    good all the same), with ``log_outcome``, what was done nonetheless;
+    it is told when the command ends."""
 
     def __init__(self, module, axis, station, ppmm, simulated, line=None, clock=None):
         self.module = module
@@ -87,14 +94,61 @@ class Session(object):
         self.simulated = simulated
         self.line = line
         self.clock = clock or getattr(line, "clock", None) or WallClock()
+        self.log_failure = None
+        self.log_outcome = None
 
-    def close(self):
+    def note_log_failure(self, failure, outcome):
+        if self.log_failure is None:
+            self.log_failure, self.log_outcome = failure, outcome
+
+    def close(self, last=False):
         """Release the line. A homing result that could not be collected
-        (the program is ending anyway) does not keep it open."""
+        (the program is ending anyway) does not keep it open, nor does a
+        log file that cannot be written: the controller logs its closing
+        first, and is then closed without that line. LAST (the program
+        ends): the controller then writes no more, for it logs its closing
+        again when it is destroyed, and that failure would be told with a
+        traceback at exit."""
+        try:
+            self._close()
+        except Exception as error:
+            failure = log_failure(error)
+            if failure is None:
+                raise
+            self.note_log_failure(failure, "the line was closed without its log line")
+            drop = _drop_records(self.module)
+            try:
+                self._close()
+            finally:
+                if not last:
+                    _keep_records(self.module, drop)
+
+    def _close(self):
         try:
             self.axis.close()
         except RuntimeError:
             self.axis.close(force=True)
+
+
+class _DropAll(logging.Filter):
+    def filter(self, record):
+        return False
+
+
+def _drop_records(module):
+    """Make the controller's logger write nothing; returns the filter that
+    does it."""
+    drop = _DropAll()
+    logger = getattr(module, "logger", None)
+    if logger is not None:
+        logger.addFilter(drop)
+    return drop
+
+
+def _keep_records(module, drop):
+    logger = getattr(module, "logger", None)
+    if logger is not None:
+        logger.removeFilter(drop)
 
 
 def _construct(controller, port, baudrate):
@@ -144,11 +198,29 @@ def open_session(options, check=None):
         port = line
     else:
         port = options.port
+    where = ("the simulated line" if simulated
+             else "port %s at %d baud" % (options.port, options.baudrate))
     try:
         axis = _construct(controller_class(module), port, options.baudrate)
     except Exception as error:
-        raise LinkError("cannot open port %s at %d baud (%s)"
-                        % (options.port, options.baudrate, describe_exception(error)))
+        failure = log_failure(error)
+        if failure is not None:
+            # The controller logs its creation once the line is open.
+            raise LogNotWritten(failure, "%s was opened, but the controller cannot go on "
+                                         "without its log: nothing was sent to the axis" % where)
+        raise LinkError("cannot open %s (%s)" % (where, describe_exception(error)))
+    session = Session(module, axis, options.station, ppmm, simulated, line)
     if ppmm is not None:
-        axis.set_ppmm(options.station, ppmm)
-    return Session(module, axis, options.station, ppmm, simulated, line)
+        try:
+            axis.set_ppmm(options.station, ppmm)
+        except Exception as error:
+            try:
+                session.close(last=True)
+            except Exception:
+                pass
+            failure = log_failure(error)
+            if failure is not None:
+                raise LogNotWritten(failure, "%s was opened, but nothing was sent to the axis"
+                                    % where)
+            raise from_controller(error, "setting the scale")
+    return session

@@ -8,7 +8,8 @@ import threading
 import time
 
 from .display import LiveText, progress_line
-from .errors import Interrupted, LinkError, NotSaved, describe_exception
+from .errors import (Interrupted, LinkError, LogNotWritten, NotSaved, describe_exception,
+                     from_controller, log_failure)
 
 #: seconds between two progress lines
 REFRESH = 0.25
@@ -81,25 +82,76 @@ class Watcher(object):
 def stopped_on_failure(session):
     """While the axis moves on the tool's command: should anything go wrong
     (a broken output pipe, a failed read), stop the axis before the failure
-    ends the program. A stop signal, or a recording that could not be
-    written, has already stopped it."""
+    ends the program. A stop signal, a recording or a log file that could
+    not be written, has already stopped it."""
     try:
         yield
-    except (Interrupted, NotSaved):
+    except (Interrupted, NotSaved, LogNotWritten):
         raise
     except BaseException:
-        try:
-            session.axis.stop(session.station)
-        except Exception:
-            pass
+        send_stop(session)
         raise
 
 
-def stop_axis(session):
+#: what a stop whose log line failed did all the same
+STOP_WENT_OUT = "the stop command went out all the same"
+
+
+def _stop(session):
+    """Send the stop command; the error if it could not be sent, else None.
+    A stop whose only failure is its log line went out: that failure is
+    kept in the session, to be told at the end."""
     try:
         session.axis.stop(session.station)
     except Exception as error:
+        failure = log_failure(error)
+        if failure is None:
+            return error
+        session.note_log_failure(failure, STOP_WENT_OUT)
+    return None
+
+
+def send_stop(session):
+    """Stop the axis if the line lets the tool; False if it did not."""
+    return _stop(session) is None
+
+
+def stop_axis(session):
+    """Stop the axis, or raise LinkError."""
+    error = _stop(session)
+    if error is not None:
         raise LinkError("could not stop the axis (%s)" % describe_exception(error))
+
+
+def axis_state(session):
+    """Where the axis is and whether it runs, in words, read afresh."""
+    axis, station = session.axis, session.station
+    try:
+        running = axis.is_running(station)
+        position = axis.get_position(station)
+    except Exception as error:
+        return "the axis state could not be read (%s)" % describe_exception(error)
+    if running:
+        return "the axis is RUNNING, at %.3f mm" % position
+    return "the axis is at rest at %.3f mm" % position
+
+
+def start_motion(session, start, doing, what):
+    """Send the command that sets the axis moving: START(). Should it fail,
+    the command may have gone out all the same (its answer or, after it,
+    its log line was lost): the axis is stopped before the failure ends
+    the program. DOING names the step, WHAT the motion."""
+    try:
+        start()
+    except Exception as error:
+        failure = log_failure(error)
+        if failure is None:
+            send_stop(session)
+            raise from_controller(error, doing)
+        session.note_log_failure(failure, "%s had started" % what)
+        position = stop_and_settle(session, Watcher(session))
+        raise LogNotWritten(failure, "%s had started: the axis was stopped at %.3f mm"
+                            % (what, position))
 
 
 def wait_until_still(session, watcher, seconds=STOP_GRACE):
@@ -136,6 +188,30 @@ def stop_and_settle(session, watcher, waiter=None, out=None):
     position = session.axis.get_position(session.station)
     out.write("axis stopped at %.3f mm\n" % position)
     out.flush()
+    return position
+
+
+def end_homing(session, watcher, out=None):
+    """Stop a homing run that went wrong and collect its result, so that no
+    worker is left: keep stopping until the worker has ended (a stop may
+    end one stage and the worker start the next), then collect it. A
+    collection whose log line fails has taken the result all the same.
+    Returns the position at rest."""
+    axis, station = session.axis, session.station
+    if not axis.is_finding_o(station):
+        return stop_and_settle(session, watcher, out=out)
+    waiter = Background(lambda: axis.wait_for_find_o_finish(station, STOP_GRACE))
+    waiter.start()
+    position = stop_and_settle(session, watcher, waiter, out)
+    waiter.finished.wait(STOP_GRACE)
+    if waiter.error is not None:
+        failure = log_failure(waiter.error)
+        if failure is None:
+            raise LinkError("could not collect the homing run's result (%s)"
+                            % describe_exception(waiter.error))
+        session.note_log_failure(failure, "the homing run was stopped")
+    if axis.is_finding_o(station):
+        raise LinkError("the homing run still goes on %d s after the stop command" % STOP_GRACE)
     return position
 
 
