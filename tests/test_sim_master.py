@@ -60,8 +60,8 @@ class WithoutARealMasterTest(unittest.TestCase):
             axes.set_parameters(1, 10.0, 100.0, 0.01)
             assert qzr_kov_motion.Axis(axes, 1).move_by(0.5).wait(30) == 0.5
             axes.close()
-            spec = importlib.util.find_spec("qzr_mew")
-            print("origin:", spec.origin, spec.has_location)
+            found = importlib.util.find_spec("qzr_mew")
+            print("origin:", found.origin, found.has_location)
             print("file:", getattr(stand_in, "__file__", None))
             """)
         self.assertEqual(result.returncode, 0, result.stderr)

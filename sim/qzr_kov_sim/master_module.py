@@ -31,14 +31,14 @@ def _ours(module):
     return getattr(module, "MewMaster", None) is open_line
 
 
-def _location(spec):
-    """Where an import of the module of SPEC would come from, in words."""
-    if spec.origin and spec.has_location:
-        return spec.origin
-    folders = list(spec.submodule_search_locations or ())
+def _location(found):
+    """Where the import FOUND (what find_spec found) would come from, in words."""
+    if found.origin and found.has_location:
+        return found.origin
+    folders = list(found.submodule_search_locations or ())
     if folders:
         return "the folder " + os.pathsep.join(folders)
-    return spec.origin or "a finder on sys.meta_path"
+    return found.origin or "a finder on sys.meta_path"
 
 
 def _same_file(a, b):
@@ -56,8 +56,8 @@ def _refuse(where):
 
 
 def _make():
-    spec = importlib.machinery.ModuleSpec(NAME, None, origin="qzr_kov_sim (simulated lines)")
-    module = importlib.util.module_from_spec(spec)
+    made = importlib.machinery.ModuleSpec(NAME, None, origin="qzr_kov_sim (simulated lines)")
+    module = importlib.util.module_from_spec(made)
     module.__doc__ = ("Stand-in made by qzr_kov_sim.use_simulated_master(): every MewMaster "
                       "is a simulated line (see qzr_kov_sim.set_line_factory).")
     module.MewMaster = open_line
@@ -87,15 +87,15 @@ def use_simulated_master():
             return module
         _refuse(getattr(module, "__file__", None) or "already imported: %r" % (module,))
     try:
-        spec = importlib.util.find_spec(NAME)
+        found = importlib.util.find_spec(NAME)
     except (ImportError, ValueError) as error:
         _refuse("its finder fails: %s: %s" % (type(error).__name__, error))
-    if spec is not None:
-        if spec.origin and _same_file(spec.origin, _TREE_STAND_IN):
+    if found is not None:
+        if found.origin and _same_file(found.origin, _TREE_STAND_IN):
             module = importlib.import_module(NAME)
             if _ours(module):
                 return module
-        _refuse(_location(spec))
+        _refuse(_location(found))
     module = _make()
     sys.modules[NAME] = module
     return module
