@@ -3,16 +3,14 @@
 (status, home, move, jog), through ``qzr_kov_motion.Machine``."""
 
 import argparse
-import os
-import sys
-import threading
 import time
 
 from .commands import EnterKey, _jog_until_stopped, read_stop_source, say
 from .connect import SIM_LAYOUT_MM, SIM_START_MM, Session, load_controller_module
 from .display import LiveText, progress_line, stop_source_text
-from .errors import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, Interrupted, LinkError, Refused,
-                     ToolError, describe_exception, exit_code_for_signal, from_controller)
+from . import runner
+from .errors import (EXIT_OK, EXIT_USAGE, Interrupted, LinkError, Refused, ToolError,
+                     describe_exception, from_controller)
 from .motion import REFRESH, TICK, Background, Watcher, read_progress, stopped_on_failure
 from .signals import StopSignals, signal_name
 
@@ -130,7 +128,8 @@ def build_parser():
 # -- reading the description -----------------------------------------------
 
 class Problems(ToolError):
-    """A description with problems: one line each."""
+    """A description with problems: one line each (the runner tells each
+    line of a ToolError as a line of its own)."""
 
     def __init__(self, path, problems):
         lines = [p if p.startswith(path + ":") else "%s: %s" % (path, p) for p in problems]
@@ -502,31 +501,6 @@ def _run(options):
 
 def main(argv):
     """Runs a machine command; returns the exit code. Never a traceback."""
-    from .cli import _error
     options = build_parser().parse_args(argv)
-    try:
-        code = _run(options)
-    except Interrupted as interrupt:
-        code = exit_code_for_signal(interrupt.signum)
-    except KeyboardInterrupt:
-        code = exit_code_for_signal(2)
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        code = EXIT_FAILED
-    except Problems as problems:
-        for line in problems.lines:
-            _error(line)
-        code = problems.code
-    except ToolError as error:
-        _error(str(error))
-        code = error.code
-    except Exception as error:
-        _error(str(from_controller(error, options.command)))
-        code = EXIT_FAILED
-    sys.stdout.flush()
-    # A homing worker that never ended would keep the interpreter alive.
-    if any(t.is_alive() and not t.daemon for t in threading.enumerate()
-           if t is not threading.main_thread()):
-        sys.stderr.flush()
-        os._exit(code)
-    return code
+    return runner.main(lambda: _run(options),
+                       lambda error: from_controller(error, options.command))

@@ -8,8 +8,8 @@ import threading
 import time
 
 from .display import LiveText, progress_line
-from .errors import (Interrupted, LinkError, LogNotWritten, NotSaved, describe_exception,
-                     from_controller, log_failure)
+from .errors import (Interrupted, LinkError, LogNotWritten, NotSaved, ToolError,
+                     describe_exception, from_controller, log_failure)
 
 #: seconds between two progress lines
 REFRESH = 0.25
@@ -137,12 +137,16 @@ def axis_state(session):
 
 
 def start_motion(session, start, doing, what):
-    """Send the command that sets the axis moving: START(). Should it fail,
-    the command may have gone out all the same (its answer or, after it,
-    its log line was lost): the axis is stopped before the failure ends
-    the program. DOING names the step, WHAT the motion."""
+    """Send the command that sets the axis moving: START(), whose result is
+    returned. Should it fail, the command may have gone out all the same
+    (its answer or, after it, its log line was lost): the axis is stopped
+    before the failure ends the program. A ToolError of START's own is a
+    refusal before anything was sent. DOING names the step, WHAT the
+    motion."""
     try:
-        start()
+        return start()
+    except ToolError:
+        raise
     except Exception as error:
         failure = log_failure(error)
         if failure is None:
