@@ -7,7 +7,7 @@ import sys
 import threading
 import time
 
-from .display import LiveText, progress_line
+from .display import LiveText, progress_line, stop_source_text
 from .errors import (Interrupted, LinkError, LogNotWritten, NotSaved, ToolError,
                      describe_exception, from_controller, log_failure)
 
@@ -20,6 +20,14 @@ STOP_GRACE = 30.0
 
 Progress = collections.namedtuple(
     "Progress", "position running origin negative_limit positive_limit")
+
+
+def read_stop_source(axis, station):
+    """The stop source, or the text of a code the module does not know."""
+    try:
+        return axis.get_stop_source(station)
+    except ValueError as error:
+        return "unknown code (%s)" % error
 
 
 def read_progress(session):
@@ -156,6 +164,19 @@ def start_motion(session, start, doing, what):
         position = stop_and_settle(session, Watcher(session))
         raise LogNotWritten(failure, "%s had started: the axis was stopped at %.3f mm"
                             % (what, position))
+
+
+def ended_at_log_line(session, failure, what):
+    """The LogNotWritten for WHAT (a move) whose end could not be logged:
+    the wait logs it once the axis is at rest, before it checks the stop
+    source, which is read here. The axis is stopped all the same."""
+    source = read_stop_source(session.axis, session.station)
+    session.note_log_failure(failure, "%s had ended" % what)
+    position = stop_and_settle(session, Watcher(session))
+    how = ("at its target" if source == session.module.StopSource.Null
+           else "stopped by the %s" % stop_source_text(source))
+    return LogNotWritten(failure, "%s had ended %s: the axis is at rest at %.3f mm"
+                         % (what, how, position))
 
 
 def wait_until_still(session, watcher, seconds=STOP_GRACE):
