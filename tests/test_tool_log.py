@@ -81,12 +81,12 @@ def close(session, close=connect.Session.close, **kwargs):
         with open("state.json", "w") as stream:
             json.dump(state, stream)
 
-def release(run, release=machine.Run.release):
+def run(run, *args, init=machine.Run.__init__, **kwargs):
     runs.append(run)
-    return release(run)
+    init(run, *args, **kwargs)
 
 connect.simulated_line, connect.Session.close = simulated_line, close
-machine.simulated_lines, machine.Run.release = simulated_lines, release
+machine.simulated_lines, machine.Run.__init__ = simulated_lines, run
 if point == ["start"]:
     connect.load_controller_module(True)
     break_log()
