@@ -35,13 +35,16 @@ import json, os, resource, signal, sys, threading
 from qzr_kov_tool import cli, connect, machine
 mode, point = sys.argv[1], sys.argv[2].split(":")
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-broken, calls, lines, runs = [], [], [], []
+broken, calls, lines, runs, lock = [], [], [], [], threading.Lock()
 
 def break_log():
     path = str(sys.modules["qzr_kov"]._log_filename)
     if mode == "folder":
+        # Made aside and put in place whole: a record written meanwhile
+        # finds no folder, rather than creating the file in the new one.
+        os.makedirs(os.path.join("log.broken", os.path.basename(path)))
         os.rename("log", "log.before")
-        os.makedirs(path)
+        os.rename("log.broken", "log")
     else:
         resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path), resource.RLIM_INFINITY))
     broken.append(path)
@@ -50,10 +53,11 @@ def hook(line):
     call = getattr(line, point[0], None)
     def hooked(station, name, *rest):
         result = call(station, name, *rest)
-        if name == point[1] and not broken:
-            calls.append(name)
-            if len(calls) == int((point[2:] or [1])[0]):
-                break_log()
+        with lock:      # the homing workers of a group call at once
+            if name == point[1] and not broken:
+                calls.append(name)
+                if len(calls) == int((point[2:] or [1])[0]):
+                    break_log()
         return result
     if call is not None:
         setattr(line, point[0], hooked)
