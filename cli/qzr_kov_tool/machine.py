@@ -455,6 +455,9 @@ def _homing_failed(run, group, error, options):
     no axis runs and no homing worker is left."""
     from qzr_kov_motion import MotionError
     failure = log_failure(error)
+    if failure is not None:
+        # Told before the failure to bring an axis to rest, if any.
+        run.notes.note(failure, "homing %s stopped at a log line" % ", ".join(group))
     try:
         for name in group:
             _bring_to_rest(name, run.session(name))
