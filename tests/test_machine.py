@@ -435,12 +435,22 @@ class LimitTest(MachineCase):
         starts = [call for call in self.line.calls if call.args[1] in ("R1", "DT6")]
         self.assertEqual([c.args[0] for c in starts], [3, 3, 1, 1, 2, 2])
 
-    def test_a_failed_start_stops_the_moves_already_started(self):
-        self.line.fail_on("set_coil", CommunicationError("down"), station=2, name="R1")
-        with self.assertRaises(CommunicationError):
-            self.machine.move_to({"x": "load", "y": 40.0})
-        self.assertEqual(self.logged("Stop station"), ["INFO - Stop station 1"])
-        self.assertFalse(self.x.running)
+    def test_a_failed_start_stops_the_moves_already_started_and_its_own_axis(self):
+        # Refused by the station, or gone out with its answer lost: y runs.
+        for applied in (False, True):
+            with self.subTest(applied=applied):
+                self.log.mark()
+                self.line.clear_calls()
+                self.line.fail_on("set_coil", CommunicationError("down"), station=2, name="R1",
+                                  applied=applied)
+                with self.assertRaises(CommunicationError):
+                    self.machine.move_to({"x": "load", "y": 40.0})
+                self.assertEqual(self.logged("Stop station"),
+                                 ["INFO - Stop station 1", "INFO - Stop station 2"])
+                self.assertFalse(self.x.running)
+                coils = [(c.args[0], c.args[1]) for c in self.line.calls
+                         if c.op == "set_coil" and c.args[2]]
+                self.assertEqual(coils, [(1, "R1"), (2, "R1"), (1, "R0"), (2, "R0")])
 
     def test_jog_ends_at_the_soft_limit(self):
         self.assertEqual(self.x.jog(Direction.Positive).wait(30), 300.0)

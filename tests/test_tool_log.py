@@ -13,6 +13,7 @@ import unittest
 from tests import support
 from tests.support import qzr_kov
 from tests.test_tool import TIMEOUT, command, tool_env
+from tests.test_tool_machine import EXAMPLE_JSON, description_file
 from tests.test_tool_parts import Quiet, options, session_on
 from qzr_kov_sim import CommunicationError, RecordingMaster, ScaledClock, SimulatedLine
 
@@ -21,37 +22,54 @@ sys.path.insert(0, os.path.join(support.REPO, "cli"))
 from qzr_kov_tool import commands, errors  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
-# The tool's entry point on a simulated line whose log file can no longer be
-# written once the master call POINT ("set_coil:R4") went out: MODE "folder"
-# (the log folder replaced, the day's file a folder) or "size" (a file size
-# limit: a write error, which names no file). What became of the axis goes
-# to state.json as the tool closes the line.
+# The tool's entry point on simulated lines whose log file can no longer be
+# written once the master call POINT ("set_coil:R4", or "set_coil:R4:2" for
+# the second such call; "start": before the tool begins) went out: MODE
+# "folder" (the log folder replaced, the day's file a folder) or "size" (a
+# file size limit: a write error, which names no file). What became of the
+# axis goes to state.json as the tool closes the line; on a machine, what
+# became of every station once the tool is done, with the command coils (R0
+# stop, R1 to R6 starts) the tool set on each.
 DRIVER = r'''
 import json, os, resource, signal, sys, threading
-from qzr_kov_tool import cli, connect
+from qzr_kov_tool import cli, connect, machine
 mode, point = sys.argv[1], sys.argv[2].split(":")
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-broken = []
+broken, calls, lines, runs, lock = [], [], [], [], threading.Lock()
 
 def break_log():
     path = str(sys.modules["qzr_kov"]._log_filename)
     if mode == "folder":
+        # Made aside and put in place whole: a record written meanwhile
+        # finds no folder, rather than creating the file in the new one.
+        os.makedirs(os.path.join("log.broken", os.path.basename(path)))
         os.rename("log", "log.before")
-        os.makedirs(path)
+        os.rename("log.broken", "log")
     else:
         resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path), resource.RLIM_INFINITY))
     broken.append(path)
 
-def simulated_line(*args, make=connect.simulated_line):
-    line = make(*args)
-    call = getattr(line, point[0])
+def hook(line):
+    call = getattr(line, point[0], None)
     def hooked(station, name, *rest):
         result = call(station, name, *rest)
-        if name == point[1] and not broken:
-            break_log()
+        with lock:      # the homing workers of a group call at once
+            if name == point[1] and not broken:
+                calls.append(name)
+                if len(calls) == int((point[2:] or [1])[0]):
+                    break_log()
         return result
-    setattr(line, point[0], hooked)
+    if call is not None:
+        setattr(line, point[0], hooked)
     return line
+
+def simulated_line(*args, make=connect.simulated_line):
+    return hook(make(*args))
+
+def simulated_lines(*args, make=machine.simulated_lines):
+    made = make(*args)
+    lines.extend(made.values())
+    return dict((name, hook(line)) for name, line in made.items())
 
 def close(session, close=connect.Session.close, **kwargs):
     station = session.line.station(session.station)
@@ -67,8 +85,30 @@ def close(session, close=connect.Session.close, **kwargs):
         with open("state.json", "w") as stream:
             json.dump(state, stream)
 
+def run(run, *args, init=machine.Run.__init__, **kwargs):
+    runs.append(run)
+    init(run, *args, **kwargs)
+
 connect.simulated_line, connect.Session.close = simulated_line, close
-sys.exit(cli.main(sys.argv[3:]))
+machine.simulated_lines, machine.Run.__init__ = simulated_lines, run
+if point == ["start"]:
+    connect.load_controller_module(True)
+    break_log()
+code = cli.main(sys.argv[3:])
+if lines:
+    stations = [(line, number, station) for line in lines
+                for number, station in sorted(line.stations.items())]
+    controllers = [c for run in runs for c in run.machine.controllers.values()]
+    commands = dict((number, [args[1] for op, args in line.calls if op == "set_coil"
+                              and args[0] == number and args[2]
+                              and args[1] in ("R0", "R1", "R2", "R3", "R4", "R5", "R6")])
+                    for line, number, _ in stations)
+    with open("state.json", "w") as stream:
+        json.dump(dict(broken=bool(broken), closed=[line.closed for line in lines],
+                       moving=[s.moving for _, _, s in stations], commands=commands,
+                       homing=[c.is_finding_o(n) for c in controllers
+                               for _, n, _ in stations]), stream)
+sys.exit(code)
 '''
 
 
@@ -85,7 +125,7 @@ def run_broken(mode, point, *args, **kwargs):
         return result, json.load(stream)
 
 
-class ToolTest(unittest.TestCase):
+class LogCase(unittest.TestCase):
     def assert_told(self, result, code, *words, **kwargs):
         """Exit CODE; LINES lines on stderr, one naming the log file; WORDS in
         them; no traceback and no failure of the line."""
@@ -101,6 +141,8 @@ class ToolTest(unittest.TestCase):
         for word in ("communication", "could not stop", "port None", "Traceback"):
             self.assertNotIn(word, result.stderr)
 
+
+class ToolTest(LogCase):
     def test_status_when_the_day_s_log_file_is_a_folder(self):
         cwd = tempfile.mkdtemp(prefix="qzr_kov-tool-", dir=support.WORKDIR)
         os.makedirs(os.path.join(cwd, str(qzr_kov._log_filename)))
@@ -161,6 +203,75 @@ class ToolTest(unittest.TestCase):
         self.assertIn("stopping the axis (Enter)", result.stdout)
         self.assertIn("axis stopped at", result.stdout)
         self.assertFalse(state["moving"])
+
+
+class MachineTest(LogCase):
+    """The machine commands on the example machine, its log breaking at a
+    chosen master call: the set-up, status, move, jog and homing."""
+
+    def test_each_command_ends_with_the_truth_and_the_axes_at_rest(self):
+        efbig = "[Errno %d]" % errno.EFBIG
+        for mode, point, args, code, stopped, words in (
+                # Setting up: the first controller's creation, or x's profile.
+                ("folder", "start", ["status"], 4, "",
+                 ["IsADirectoryError", "was not set up: the simulated line main was opened",
+                  "nothing was sent to the axes"]),
+                ("size", "set_multi_uint32:DT0", ["status"], 4, "",
+                 [efbig, "was not set up: its set-up stopped at a log line", "line was closed"]),
+                # Nothing but the closing logs: closed all the same.
+                ("folder", "get_int32:D20", ["status"], 4, "",
+                 ["the line was closed without its log line"]),
+                # A motion whose start went out before its log line failed.
+                ("folder", "set_coil:R1", ["move", "x", "unload"], 4, "x",
+                 ["the move of x had started: the axis was stopped at"]),
+                ("size", "set_coil:R1", ["jog", "x", "+"], 4, "x",
+                 [efbig, "the jog of x had started: the axis was stopped at"]),
+                # The move's end, which the poller logs.
+                ("folder", "get_int32:D20", ["move", "x", "load"], 4, "",
+                 ["the move of x had ended at its target: the axis is at rest at 120.000 mm"]),
+                # A stop whose log line failed went out: the tool carries on.
+                ("folder", "set_coil:R0", ["move", "x", "unload", "--timeout", "0.3"], 1, "x",
+                 ["the stop command went out all the same", "did not end within 0.3 s"]),
+                # Homing: z's run cannot start (find_o's profile after the
+                # three of the set-up), or its worker's run went out
+                # unlogged; then the same for x and y, homed together.
+                ("folder", "set_multi_uint32:DT0:4", ["home"], 4, "",
+                 ["homing z stopped at a log line: z at rest at", "home again"]),
+                ("size", "set_coil:R4", ["home"], 4, "z",
+                 [efbig, "homing z stopped at a log line: z at rest at"]),
+                ("folder", "set_coil:R3", ["home"], 4, "x",
+                 ["homing x, y stopped at a log line: x at rest at", "y at rest at"])):
+            with self.subTest(mode=mode, point=point, args=args):
+                self.check_machine(mode, point, args, code, stopped, words)
+
+    def check_machine(self, mode, point, args, code, stopped, words, path=None, **kwargs):
+        """STOPPED: the axes whose motion had to be stopped (a stop is told
+        by the command coil the tool set, not by timing); every axis at rest,
+        no homing result pending, every line closed."""
+        # Homing waits for z before x and y: a faster clock for it.
+        result, state = run_broken(mode, point, "--machine", path or EXAMPLE_JSON, "--simulate",
+                                   "--sim-speed", "20" if args[0] == "home" else "1", *args,
+                                   **kwargs)
+        self.assert_told(result, code, *words, lines=2 if code == 1 else 1)
+        self.assertNotIn("done:", result.stdout)
+        self.assertNotIn("homed: x", result.stdout)
+        self.assertTrue(state["broken"], point)
+        self.assertTrue(all(state["closed"]), state)
+        self.assertFalse(any(state["moving"]) or any(state["homing"]), state)
+        for name in stopped:
+            commands = state["commands"][str(" xyz".index(name))]    # stations 1, 2, 3
+            self.assertRegex(" ".join(commands), r"^R[1-6]\b.* R0$", (name, state))
+
+    def test_a_stopped_jog_and_one_without_travel(self):
+        self.check_machine("folder", "set_coil:R0", ["jog", "x", "+"], 4, "x",
+                           ["the stop command went out all the same: x at rest at"], input="\n")
+
+        def free(data):
+            del data["axes"]["y"]["travel"]
+            del data["axes"]["y"]["positions"]
+        self.check_machine("size", "set_coil:R3", ["jog", "y", "-"], 4, "y",
+                           ["the jog of y had started: the axis was stopped at"],
+                           path=description_file(free))
 
 
 class RecognitionTest(unittest.TestCase):

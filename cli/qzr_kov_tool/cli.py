@@ -2,18 +2,13 @@
 
 import argparse
 import math
-import os
 import sys
-import threading
 
-from . import __version__, machine, plot
+from . import __version__, machine, plot, runner
 from .commands import COMMANDS, DEFAULT_VELOCITY, check_options
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
-from .errors import (EXIT_FAILED, Interrupted, LogNotWritten, ToolError, describe_exception,
-                     exit_code_for_signal, from_controller, log_failure, log_failure_text)
-from .motion import axis_state
-
-PROG = "qzr-kov"
+from .errors import ToolError, describe_exception, from_controller
+from .runner import PROG
 
 DESCRIPTION = """\
 Commission one motor axis: read its status, home it, move it, jog it, stop
@@ -272,11 +267,6 @@ def build_parser():
     return parser
 
 
-def _error(message):
-    sys.stderr.write("%s: %s\n" % (PROG, message))
-    sys.stderr.flush()
-
-
 def _run_offline(options):
     """The commands that need no line."""
     from .commands import draw_recording
@@ -284,84 +274,24 @@ def _run_offline(options):
 
 
 def _run(options):
-    from .signals import StopSignals
     session = open_session(options, check_options)
-    try:
-        if session.simulated:
-            sys.stdout.write("simulated line (a fresh one each run: nothing is kept)\n")
-        with StopSignals() as signals:
-            try:
-                code = COMMANDS[options.command](session, options, signals)
-            except (ToolError, Interrupted, BrokenPipeError):
-                raise
-            except Exception as error:
-                raise _controller_failure(session, error, options.command)
-        if session.log_failure is not None:
-            raise LogNotWritten(session.log_failure, "%s: %s" % (session.log_outcome,
-                                                                 axis_state(session)))
-    except BaseException as error:
-        _close(session)
-        _tell_log_failure(session, error)
-        raise
-    _close(session)
-    if session.log_failure is not None:
-        raise LogNotWritten(session.log_failure, session.log_outcome)
-    return code
+    notice = ("simulated line (a fresh one each run: nothing is kept)" if session.simulated
+              else None)
+    return runner.run_command(session, COMMANDS[options.command], options, notice)
 
 
-def _controller_failure(session, error, command):
-    """The ToolError for ERROR, raised by the controller during COMMAND."""
-    failure = log_failure(error)
-    if failure is None:
-        return from_controller(error, command)
-    return LogNotWritten(failure, "'%s' stopped at its log line, after its commands went "
-                                  "out: %s" % (command, axis_state(session)))
-
-
-def _close(session):
-    try:
-        session.close(last=True)
-    except Exception:
-        pass
-
-
-def _tell_log_failure(session, error):
-    """A log record the tool went past, when ERROR, which ends the program,
-    is about something else (a time limit, a signal): one line more, before
-    ERROR's own."""
-    failure = session.log_failure
-    if failure is None or isinstance(error, LogNotWritten):
-        return
-    _error(log_failure_text(failure, session.log_outcome))
+def _unexpected(options):
+    def failure(error):
+        if options.command == "plot":      # no controller there to blame
+            return ToolError("could not draw %s (%s)" % (options.file, describe_exception(error)))
+        return from_controller(error, options.command)
+    return failure
 
 
 def main(argv=None):
-    if machine.handles(sys.argv[1:] if argv is None else argv):
-        return machine.main(sys.argv[1:] if argv is None else argv)
+    argv = sys.argv[1:] if argv is None else argv
+    if machine.handles(argv):
+        return machine.main(argv)
     options = build_parser().parse_args(argv)
-    try:
-        code = _run_offline(options) if options.command == "plot" else _run(options)
-    except Interrupted as interrupt:
-        code = exit_code_for_signal(interrupt.signum)
-    except KeyboardInterrupt:
-        code = exit_code_for_signal(2)
-    except BrokenPipeError:
-        # Whoever read the output has gone; nothing more can be said.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        code = EXIT_FAILED
-    except ToolError as error:
-        _error(str(error))
-        code = error.code
-    except Exception as error:
-        if options.command == "plot":      # no controller there to blame
-            _error("could not draw %s (%s)" % (options.file, describe_exception(error)))
-        else:
-            _error(str(from_controller(error, options.command)))
-        code = EXIT_FAILED
-    sys.stdout.flush()
-    # A homing worker that never ended would keep the interpreter alive.
-    if any(t.is_alive() and not t.daemon for t in threading.enumerate()
-           if t is not threading.main_thread()):
-        sys.stderr.flush()
-        os._exit(code)
-    return code
+    return runner.main(lambda: _run_offline(options) if options.command == "plot"
+                       else _run(options), _unexpected(options))

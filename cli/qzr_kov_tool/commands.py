@@ -10,8 +10,9 @@ import time
 from . import plot
 from .display import LiveText, progress_line, status_block, stop_source_text
 from .errors import EXIT_OK, LogNotWritten, Refused, ToolError, from_controller, log_failure
-from .motion import (REFRESH, Progress, Watcher, end_homing, start_motion, stop_and_settle,
-                     stop_axis, stopped_on_failure, wait_until_still, wait_while_moving)
+from .motion import (REFRESH, Progress, Watcher, end_homing, ended_at_log_line,
+                     read_stop_source, start_motion, stop_and_settle, stop_axis,
+                     stopped_on_failure, wait_until_still, wait_while_moving)
 from .record import read_csv, recording
 from .signals import signal_name
 
@@ -34,14 +35,6 @@ Status = collections.namedtuple("Status", [
 def say(text=""):
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
-
-
-def read_stop_source(axis, station):
-    """The stop source, or the text of a code the module does not know."""
-    try:
-        return axis.get_stop_source(station)
-    except ValueError as error:
-        return "unknown code (%s)" % error
 
 
 def read_status(session):
@@ -310,14 +303,7 @@ def _move(session, options, signals, start):
                 failure = log_failure(error)
                 if failure is None:
                     raise
-                # The wait logs the end of the move once the axis is at rest,
-                # before it checks the stop source: read it here.
-                source = read_stop_source(axis, station)
-                session.note_log_failure(failure, "the move had ended")
-                position = stop_and_settle(session, Watcher(session))
-                raise LogNotWritten(failure, "the move had ended, stopped by the %s: the axis "
-                                             "is at rest at %.3f mm"
-                                    % (stop_source_text(source), position))
+                raise ended_at_log_line(session, failure, "the move")
     except TimeoutError as error:
         if error.args != (LOCATING_TIMEOUT_TEXT,):
             raise

@@ -76,17 +76,32 @@ def simulated_line(ppmm, start_mm, speed):
     return qzr_kov_sim.SimulatedLine("simulated", layout=layout, clock=clock)
 
 
+class LogNotes(object):
+    """The first log record the controller could not write that the tool
+    went past (a stop goes out before its log line, and is good all the
+    same), as ``failure``, with ``outcome``, what was done nonetheless; it
+    is told when the command ends."""
+
+    def __init__(self):
+        self.failure = None
+        self.outcome = None
+
+    def note(self, failure, outcome):
+        if self.failure is None:
+            self.failure, self.outcome = failure, outcome
+
+
 class Session(object):
     """The controller, the station it works on and that station's scale;
     ``clock`` is the line's time (the simulated line's own, which may run
     faster than the wall clock).
 
-    ``log_failure`` is the first log record the controller could not write
-    that the tool went past (a stop goes out before its log line, and is
-    good all the same), with ``log_outcome``, what was done nonetheless;
-    it is told when the command ends."""
+    ``notes`` (LogNotes) keeps the log record the tool went past; NOTES
+    shares it with other sessions, as those of a machine's axes do.
+    ``log_failure`` and ``log_outcome`` are its failure and outcome."""
 
-    def __init__(self, module, axis, station, ppmm, simulated, line=None, clock=None):
+    def __init__(self, module, axis, station, ppmm, simulated, line=None, clock=None,
+                 notes=None):
         self.module = module
         self.axis = axis
         self.station = station
@@ -94,40 +109,65 @@ class Session(object):
         self.simulated = simulated
         self.line = line
         self.clock = clock or getattr(line, "clock", None) or WallClock()
-        self.log_failure = None
-        self.log_outcome = None
+        self.notes = notes if notes is not None else LogNotes()
+
+    @property
+    def log_failure(self):
+        return self.notes.failure
+
+    @property
+    def log_outcome(self):
+        return self.notes.outcome
 
     def note_log_failure(self, failure, outcome):
-        if self.log_failure is None:
-            self.log_failure, self.log_outcome = failure, outcome
+        self.notes.note(failure, outcome)
+
+    def state(self):
+        """Where the axis is and whether it runs, in words, read afresh."""
+        from .motion import axis_state
+        return axis_state(self)
 
     def close(self, last=False):
-        """Release the line. A homing result that could not be collected
-        (the program is ending anyway) does not keep it open, nor does a
-        log file that cannot be written: the controller logs its closing
-        first, and is then closed without that line. LAST (the program
-        ends): the controller then writes no more, for it logs its closing
-        again when it is destroyed, and that failure would be told with a
-        traceback at exit."""
-        try:
-            self._close()
-        except Exception as error:
-            failure = log_failure(error)
-            if failure is None:
-                raise
-            self.note_log_failure(failure, "the line was closed without its log line")
-            drop = _drop_records(self.module)
-            try:
-                self._close()
-            finally:
-                if not last:
-                    _keep_records(self.module, drop)
+        """Release the line (see close_controller)."""
+        close_controller(self.module, self.axis, self.notes, last,
+                         "the line was closed without its log line")
 
-    def _close(self):
+    def release(self):
+        """Close the line as the program ends; never raises."""
         try:
-            self.axis.close()
-        except RuntimeError:
-            self.axis.close(force=True)
+            self.close(last=True)
+        except Exception:
+            pass
+
+
+def close_controller(module, controller, notes, last, outcome):
+    """Close CONTROLLER. A homing result that could not be collected (the
+    program is ending anyway) does not keep it open, nor does a log file
+    that cannot be written: the controller logs its closing first, and is
+    then closed without that line; the failure goes to NOTES with OUTCOME.
+    LAST (the program ends): the controller then writes no more, for it
+    logs its closing again when it is destroyed, and that failure would be
+    told with a traceback at exit."""
+    try:
+        _close(controller)
+    except Exception as error:
+        failure = log_failure(error)
+        if failure is None:
+            raise
+        notes.note(failure, outcome)
+        drop = drop_records(module)
+        try:
+            _close(controller)
+        finally:
+            if not last:
+                keep_records(module, drop)
+
+
+def _close(controller):
+    try:
+        controller.close()
+    except RuntimeError:
+        controller.close(force=True)
 
 
 class _DropAll(logging.Filter):
@@ -135,7 +175,7 @@ class _DropAll(logging.Filter):
         return False
 
 
-def _drop_records(module):
+def drop_records(module):
     """Make the controller's logger write nothing; returns the filter that
     does it."""
     drop = _DropAll()
@@ -145,20 +185,21 @@ def _drop_records(module):
     return drop
 
 
-def _keep_records(module, drop):
+def keep_records(module, drop):
     logger = getattr(module, "logger", None)
     if logger is not None:
         logger.removeFilter(drop)
 
 
-def _construct(controller, port, baudrate):
-    """The controller on PORT. When the master cannot be made, the half-made
-    controller is destroyed at once and its closing fails (it has no
-    master); the interpreter would print that as "Exception ignored" with a
+def quietly(make):
+    """MAKE(), which makes controllers. When a controller cannot be made
+    (its master could not be, or its first log line failed), the half-made
+    one is destroyed at once and its closing fails (it has no master, or no
+    log); the interpreter would print that as "Exception ignored" with a
     traceback. The failure itself is what the user is told."""
     saved, sys.stderr = sys.stderr, io.StringIO()
     try:
-        return controller(port, baudrate=baudrate)
+        return make()
     finally:
         sys.stderr = saved
 
@@ -201,7 +242,7 @@ def open_session(options, check=None):
     where = ("the simulated line" if simulated
              else "port %s at %d baud" % (options.port, options.baudrate))
     try:
-        axis = _construct(controller_class(module), port, options.baudrate)
+        axis = quietly(lambda: controller_class(module)(port, baudrate=options.baudrate))
     except Exception as error:
         failure = log_failure(error)
         if failure is not None:
@@ -214,10 +255,7 @@ def open_session(options, check=None):
         try:
             axis.set_ppmm(options.station, ppmm)
         except Exception as error:
-            try:
-                session.close(last=True)
-            except Exception:
-                pass
+            session.release()
             failure = log_failure(error)
             if failure is not None:
                 raise LogNotWritten(failure, "%s was opened, but nothing was sent to the axis"

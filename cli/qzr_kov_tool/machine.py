@@ -3,18 +3,20 @@
 (status, home, move, jog), through ``qzr_kov_motion.Machine``."""
 
 import argparse
-import os
-import sys
-import threading
+import logging
 import time
 
-from .commands import EnterKey, _jog_until_stopped, read_stop_source, say
-from .connect import SIM_LAYOUT_MM, SIM_START_MM, Session, load_controller_module
+from .commands import EnterKey, _jog_until_stopped, say
+from .connect import (SIM_LAYOUT_MM, SIM_START_MM, LogNotes, Session, close_controller,
+                      load_controller_module, quietly)
 from .display import LiveText, progress_line, stop_source_text
-from .errors import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, Interrupted, LinkError, Refused,
-                     ToolError, describe_exception, exit_code_for_signal, from_controller)
-from .motion import REFRESH, TICK, Background, Watcher, read_progress, stopped_on_failure
-from .signals import StopSignals, signal_name
+from . import runner
+from .errors import (EXIT_OK, EXIT_USAGE, Interrupted, LinkError, LogNotWritten, Refused,
+                     ToolError, describe_exception, from_controller, log_failure)
+from .motion import (REFRESH, STOP_WENT_OUT, TICK, Background, Watcher, end_homing,
+                     ended_at_log_line, read_progress, read_stop_source, send_stop,
+                     start_motion, stop_and_settle, stopped_on_failure)
+from .signals import signal_name
 
 #: for the main help: where the machine commands are
 HELP = """
@@ -130,7 +132,8 @@ def build_parser():
 # -- reading the description -----------------------------------------------
 
 class Problems(ToolError):
-    """A description with problems: one line each."""
+    """A description with problems: one line each (the runner tells each
+    line of a ToolError as a line of its own)."""
 
     def __init__(self, path, problems):
         lines = [p if p.startswith(path + ":") else "%s: %s" % (path, p) for p in problems]
@@ -256,12 +259,14 @@ def without_reverse_direction(description):
 
 class Run(object):
     """The open machine, its simulated lines if any, and what the commands
-    need to show an axis."""
+    need to show an axis. ``notes`` (LogNotes) keeps a log record the tool
+    went past, for all the axes: every session of an axis shares it."""
 
-    def __init__(self, machine, module, lines):
+    def __init__(self, machine, module, lines, notes=None):
         self.machine = machine
         self.module = module
         self.lines = lines or {}
+        self.notes = notes if notes is not None else LogNotes()
 
     def axis(self, name):
         try:
@@ -273,17 +278,72 @@ class Run(object):
         axis = self.axis(name)
         settings = self.machine.description.axes[name]
         return Session(self.module, axis.controller, axis.station, settings.ppmm,
-                       bool(self.lines), self.lines.get(settings.line))
+                       bool(self.lines), self.lines.get(settings.line), notes=self.notes)
 
-    def close(self):
+    def state(self, names=None):
+        """Where the axes NAMES (default all) are and whether they run, in
+        words, read afresh."""
+        return axes_state(self.machine, names or list(self.machine.axes))
+
+    def release(self):
+        """Close every line as the program ends, also when a homing result
+        is uncollected or the closing log lines fail; never raises."""
+        release_controllers(self.module, self.machine.controllers.values(), self.notes)
+
+
+def axes_state(machine, names, sources=False):
+    """Where each axis of NAMES is and whether it runs, in words, read
+    afresh; SOURCES: with the stop source of each."""
+    parts = []
+    for name in names:
+        axis = machine[name]
         try:
-            self.machine.close()
+            running, position = axis.running, axis.position
+            source = (" (stop source: %s)"
+                      % stop_source_text(read_stop_source(axis.controller, axis.station))
+                      if sources else "")
+        except Exception as error:
+            parts.append("%s could not be read (%s)" % (name, describe_exception(error)))
+            continue
+        parts.append("%s %s at %.3f mm%s" % (name, "is RUNNING" if running else "at rest",
+                                             position, source))
+    return ", ".join(parts)
+
+
+def release_controllers(module, controllers, notes):
+    """Close CONTROLLERS for good, without their closing log lines if those
+    fail (the failure goes to NOTES); never raises."""
+    controllers = list(controllers)
+    outcome = ("the line was closed without its log line" if len(controllers) == 1
+               else "the lines were closed without their log lines")
+    for controller in controllers:
+        try:
+            close_controller(module, controller, notes, True, outcome)
         except Exception:
-            for controller in self.machine.controllers.values():
-                try:
-                    controller.close(force=True)
-                except Exception:
-                    pass
+            pass
+
+
+def stops_count_when_sent(machine, notes):
+    """Make every axis of MACHINE one whose stop() counts as sent when only
+    its log line failed (the failure goes to NOTES): the stop command went
+    out before the controller logged it. The motions' cancel(), the
+    machine's homing and stopping() all stop through it, and so go on to
+    bring the axes to rest and collect their homing runs."""
+    from qzr_kov_motion import Axis
+
+    class SentAxis(Axis):
+        def stop(self):
+            try:
+                Axis.stop(self)
+            except Exception as error:
+                failure = log_failure(error)
+                if failure is None:
+                    raise
+                notes.note(failure, STOP_WENT_OUT)
+
+    for name, axis in list(machine.axes.items()):
+        machine.axes[name] = SentAxis(axis.controller, axis.station, axis.name, axis.travel,
+                                      axis.positions)
 
 
 def open_machine(options):
@@ -305,14 +365,47 @@ def open_machine(options):
         speed = options.sim_speed
         lines = simulated_lines(description, qzr_kov_sim.RealClock() if speed == 1
                                 else qzr_kov_sim.ScaledClock(speed))
+    # Made apart from its set-up, so that the controllers it opened are at
+    # hand should the set-up fail: when that was at a log line, the
+    # machine's own closing of them fails at theirs.
+    opened = machine.Machine.__new__(machine.Machine)
     try:
-        opened = machine.Machine(description, lines=lines)
-    except OSError as error:
-        raise LinkError("cannot set up the machine of %s (%s)"
-                        % (options.machine, describe_exception(error)))
+        quietly(lambda: opened.__init__(description, lines=lines))
     except Exception as error:
-        raise from_controller(error, "setting up the machine of %s" % options.machine)
-    return Run(opened, qzr_kov, lines)
+        failure = _set_up_failed(options, description, opened, qzr_kov, error)
+        for line in (lines or {}).values():
+            # A controller that could not be made leaves its line open.
+            if not line.closed:
+                line.close()
+        raise failure
+    notes = LogNotes()
+    stops_count_when_sent(opened, notes)
+    return Run(opened, qzr_kov, lines, notes)
+
+
+def _set_up_failed(options, description, opened, module, error):
+    """The ToolError for a set-up of the machine that failed with ERROR."""
+    failure = log_failure(error)
+    if failure is None:
+        if isinstance(error, OSError):
+            return LinkError("cannot set up the machine of %s (%s)"
+                             % (options.machine, describe_exception(error)))
+        return from_controller(error, "setting up the machine of %s" % options.machine)
+    controllers = getattr(opened, "controllers", {})
+    release_controllers(module, controllers.values(), LogNotes())
+    if not controllers:
+        # The first controller logs its creation once its line is open.
+        line = next(iter(description.lines.values()))
+        where = ("the simulated line %s" % line.name if options.simulate
+                 else "line %s (port %s)" % (line.name, line.port))
+        outcome = ("%s was opened, but the controller cannot go on without its log: nothing "
+                   "was sent to the axes" % where)
+    else:
+        outcome = ("its set-up stopped at a log line, and nothing was sent after it (settings "
+                   "sent before stay in the stations; no axis was set moving); %s closed"
+                   % ("the line was" if len(controllers) == 1 else "its lines were"))
+    return LogNotWritten(failure, "the machine of %s was not set up: %s"
+                         % (options.machine, outcome))
 
 
 # -- commands ----------------------------------------------------------------
@@ -333,7 +426,6 @@ def _axes_line(run, names):
 
 
 def home(run, options, signals):
-    from qzr_kov_motion import MotionError
     try:
         groups = run.machine.homing_groups(options.axes or None)
     except (KeyError, ValueError) as error:
@@ -349,15 +441,57 @@ def home(run, options, signals):
         _watch(run, group, waiter, signals)
         try:
             waiter.outcome()
-        except TimeoutError:
-            raise ToolError("homing did not end within %g s; %s stopped"
-                            % (options.timeout, ", ".join(group)))
-        except MotionError as error:
-            raise ToolError("homing failed: %s; the others of its group were stopped and no "
-                            "later group started" % _named(run, error))
+        except Exception as error:
+            raise _homing_failed(run, group, error, options)
         say("homed: %s" % ", ".join("%s at %.3f mm" % (name, run.axis(name).position)
                                     for name in group))
     return EXIT_OK
+
+
+def _homing_failed(run, group, error, options):
+    """The error to end with when ERROR ended the homing of GROUP. The
+    machine has stopped the axes and collected their runs; whatever it
+    could not do (a stop or a collection that failed) is done here, so that
+    no axis runs and no homing worker is left."""
+    from qzr_kov_motion import MotionError
+    failure = log_failure(error)
+    if failure is not None:
+        # Told before the failure to bring an axis to rest, if any.
+        run.notes.note(failure, "homing %s stopped at a log line" % ", ".join(group))
+    try:
+        for name in group:
+            _bring_to_rest(name, run.session(name))
+    except ToolError:
+        if failure is not None:
+            raise
+        # The first failure is what the user needs to hear of.
+    if failure is not None:
+        return LogNotWritten(failure, "homing %s stopped at a log line: %s; the homing "
+                                      "results are unknown: home again"
+                             % (", ".join(group), axes_state(run.machine, group, sources=True)))
+    if isinstance(error, TimeoutError):
+        return ToolError("homing did not end within %g s; %s stopped"
+                         % (options.timeout, ", ".join(group)))
+    if isinstance(error, MotionError):
+        return ToolError("homing failed: %s; the others of its group were stopped and no "
+                         "later group started" % _named(run, error))
+    return from_controller(error, "homing %s" % ", ".join(group))
+
+
+def _bring_to_rest(name, session):
+    """Stop the axis NAME of SESSION if it still runs, and collect a homing
+    run still pending on its station."""
+    axis, station = session.axis, session.station
+    try:
+        homing, running = axis.is_finding_o(station), axis.is_running(station)
+    except Exception as error:
+        raise LinkError("cannot read the state of %s (%s)" % (name, describe_exception(error)))
+    if homing or running:
+        say("stopping %s" % name)
+    if homing:
+        end_homing(session, Watcher(session))
+    elif running:
+        stop_and_settle(session, Watcher(session))
 
 
 def _named(run, error):
@@ -397,6 +531,23 @@ def _watch(run, names, waiter, signals):
     live.done()
 
 
+def _motion_end(session, motion, what):
+    """The outcome of MOTION (WHAT: the move of an axis), which has ended:
+    its result, or its exception raised. A move whose end could not be
+    logged is told as such; after a failure of the line the axis is
+    stopped, should the line let the tool."""
+    from qzr_kov_motion import MotionError
+    try:
+        return motion.result()
+    except Exception as error:
+        failure = log_failure(error)
+        if failure is not None:
+            raise ended_at_log_line(session, failure, what)
+        if not isinstance(error, MotionError):
+            send_stop(session)
+        raise
+
+
 def move(run, options, signals):
     from qzr_kov_motion import LimitError, MotionError
     axis = run.axis(options.axis)
@@ -409,17 +560,18 @@ def move(run, options, signals):
     named = "" if not isinstance(options.target, str) else " (%s)" % options.target
     say("moving %s to %.3f mm%s" % (options.axis, mm, named))
     session = run.session(options.axis)
-    motion = axis.move_to(mm)
+    what = "the move of %s" % options.axis
+    motion = start_motion(session, lambda: axis.move_to(mm), "starting the move", what)
     waiter = Background(lambda: motion.wait(options.timeout))
     waiter.start()
     with stopped_on_failure(session):
         _watch(run, [options.axis], waiter, signals)
-    try:
-        end = waiter.outcome()
-    except TimeoutError:
+    if not motion.done():       # the wait's time limit passed
         motion.cancel()
         raise ToolError("the move did not end within %g s; %s was stopped at %.3f mm"
                         % (options.timeout, options.axis, axis.position))
+    try:
+        end = _motion_end(session, motion, what)
     except MotionError as error:
         raise ToolError("%s: %s" % (options.axis, error))
     if abs(end - mm) * abs(session.ppmm) >= 1:
@@ -436,19 +588,23 @@ def jog(run, options, signals):
         else run.module.Direction.Negative
     axis = run.axis(options.axis)
     session = run.session(options.axis)
+    what = "the jog of %s" % options.axis
     key = EnterKey()
     if axis.travel is None:
         start = axis.controller.run_positive if options.direction == "+" \
             else axis.controller.run_negative
-        start(axis.station)
+        start_motion(session, lambda: start(axis.station), "starting the jog", what)
         with stopped_on_failure(session):
             say("jogging %s %s (it has no travel: until Enter, Ctrl-C or an input stops it)"
                 % (options.axis, options.direction))
             return _jog_until_stopped(session, signals, key)
-    try:
-        motion = axis.jog(direction)
-    except LimitError as error:
-        raise Refused(str(error))
+
+    def begin():
+        try:
+            return axis.jog(direction)
+        except LimitError as error:
+            raise Refused(str(error))
+    motion = start_motion(session, begin, "starting the jog", what)
     low, high = axis.travel
     end = high if options.direction == "+" else low
     say("jogging %s towards %.3f mm, the end of its travel; press Enter or Ctrl-C to stop"
@@ -469,7 +625,7 @@ def jog(run, options, signals):
         watcher.tick(force=True)
         watcher.done()
     try:
-        at = motion.result()
+        at = _motion_end(session, motion, what)
     except MotionError as error:
         raise ToolError("%s: the jog ended early: %s" % (options.axis, error))
     say("%s stopped at the end of its travel: %.3f mm" % (options.axis, at))
@@ -485,48 +641,23 @@ def _run(options):
     if options.machine is None:
         raise Refused("'%s' works on a machine: give its description with --machine FILE"
                       % options.command)
-    run = open_machine(options)
+    # The library's warnings (a stop or a collection that failed while it
+    # cleaned up after an error) would reach stderr as bare lines: the tool
+    # reads what became of the axes itself, and tells that.
+    library = logging.getLogger("qzr_kov_motion")
+    quiet = logging.NullHandler()
+    library.addHandler(quiet)
     try:
-        if options.simulate:
-            say("simulated lines (fresh each run: nothing is kept)")
-        with StopSignals() as signals:
-            try:
-                return COMMANDS[options.command](run, options, signals)
-            except (ToolError, Interrupted, BrokenPipeError):
-                raise
-            except Exception as error:
-                raise from_controller(error, options.command)
+        run = open_machine(options)
+        notice = "simulated lines (fresh each run: nothing is kept)" if options.simulate \
+            else None
+        return runner.run_command(run, COMMANDS[options.command], options, notice)
     finally:
-        run.close()
+        library.removeHandler(quiet)
 
 
 def main(argv):
     """Runs a machine command; returns the exit code. Never a traceback."""
-    from .cli import _error
     options = build_parser().parse_args(argv)
-    try:
-        code = _run(options)
-    except Interrupted as interrupt:
-        code = exit_code_for_signal(interrupt.signum)
-    except KeyboardInterrupt:
-        code = exit_code_for_signal(2)
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        code = EXIT_FAILED
-    except Problems as problems:
-        for line in problems.lines:
-            _error(line)
-        code = problems.code
-    except ToolError as error:
-        _error(str(error))
-        code = error.code
-    except Exception as error:
-        _error(str(from_controller(error, options.command)))
-        code = EXIT_FAILED
-    sys.stdout.flush()
-    # A homing worker that never ended would keep the interpreter alive.
-    if any(t.is_alive() and not t.daemon for t in threading.enumerate()
-           if t is not threading.main_thread()):
-        sys.stderr.flush()
-        os._exit(code)
-    return code
+    return runner.main(lambda: _run(options),
+                       lambda error: from_controller(error, options.command))

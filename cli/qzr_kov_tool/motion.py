@@ -7,9 +7,9 @@ import sys
 import threading
 import time
 
-from .display import LiveText, progress_line
-from .errors import (Interrupted, LinkError, LogNotWritten, NotSaved, describe_exception,
-                     from_controller, log_failure)
+from .display import LiveText, progress_line, stop_source_text
+from .errors import (Interrupted, LinkError, LogNotWritten, NotSaved, ToolError,
+                     describe_exception, from_controller, log_failure)
 
 #: seconds between two progress lines
 REFRESH = 0.25
@@ -20,6 +20,14 @@ STOP_GRACE = 30.0
 
 Progress = collections.namedtuple(
     "Progress", "position running origin negative_limit positive_limit")
+
+
+def read_stop_source(axis, station):
+    """The stop source, or the text of a code the module does not know."""
+    try:
+        return axis.get_stop_source(station)
+    except ValueError as error:
+        return "unknown code (%s)" % error
 
 
 def read_progress(session):
@@ -137,12 +145,16 @@ def axis_state(session):
 
 
 def start_motion(session, start, doing, what):
-    """Send the command that sets the axis moving: START(). Should it fail,
-    the command may have gone out all the same (its answer or, after it,
-    its log line was lost): the axis is stopped before the failure ends
-    the program. DOING names the step, WHAT the motion."""
+    """Send the command that sets the axis moving: START(), whose result is
+    returned. Should it fail, the command may have gone out all the same
+    (its answer or, after it, its log line was lost): the axis is stopped
+    before the failure ends the program. A ToolError of START's own is a
+    refusal before anything was sent. DOING names the step, WHAT the
+    motion."""
     try:
-        start()
+        return start()
+    except ToolError:
+        raise
     except Exception as error:
         failure = log_failure(error)
         if failure is None:
@@ -152,6 +164,19 @@ def start_motion(session, start, doing, what):
         position = stop_and_settle(session, Watcher(session))
         raise LogNotWritten(failure, "%s had started: the axis was stopped at %.3f mm"
                             % (what, position))
+
+
+def ended_at_log_line(session, failure, what):
+    """The LogNotWritten for WHAT (a move) whose end could not be logged:
+    the wait logs it once the axis is at rest, before it checks the stop
+    source, which is read here. The axis is stopped all the same."""
+    source = read_stop_source(session.axis, session.station)
+    session.note_log_failure(failure, "%s had ended" % what)
+    position = stop_and_settle(session, Watcher(session))
+    how = ("at its target" if source == session.module.StopSource.Null
+           else "stopped by the %s" % stop_source_text(source))
+    return LogNotWritten(failure, "%s had ended %s: the axis is at rest at %.3f mm"
+                         % (what, how, position))
 
 
 def wait_until_still(session, watcher, seconds=STOP_GRACE):

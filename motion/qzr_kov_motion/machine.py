@@ -519,6 +519,16 @@ def _settle(motions: "Sequence[Motion[Any]]") -> None:
                          type(error).__name__, error)
 
 
+def _try_stop(axis: Axis, error: BaseException) -> None:
+    """Stops AXIS, whose start failed with ERROR; a failure to stop it is
+    logged."""
+    try:
+        axis.stop()
+    except Exception as failure:
+        _log.warning("station %d: stopping it failed after %s: %s: %s", axis.station,
+                     type(error).__name__, type(failure).__name__, failure)
+
+
 class Machine(object):
     """The axes of a description, each an Axis with its name, travel and
     positions, on one controller per line.
@@ -628,16 +638,18 @@ class Machine(object):
         millimetres or one of its position names. Every target is checked
         first (KeyError, LimitError): if one is refused, nothing moves. Then
         the moves are started together; should a start fail, the moves
-        already started are stopped and its error comes out. Returns name to
-        Motion."""
+        already started are stopped, and so is the axis whose start failed
+        (the command may have gone out: its answer, or its log line, was
+        lost), and its error comes out. Returns name to Motion."""
         checked = [(self[name], self[name].target(target)) for name, target in targets.items()]
         motions = {}  # type: Dict[str, Motion[float]]
-        try:
-            for axis, mm in checked:
+        for axis, mm in checked:
+            try:
                 motions[cast(str, axis.name)] = axis.move_to(mm)
-        except BaseException:
-            _settle(list(motions.values()))
-            raise
+            except BaseException as error:
+                _settle(list(motions.values()))
+                _try_stop(axis, error)
+                raise
         return motions
 
     def homing_groups(self, axes: Optional[Iterable[str]] = None) -> List[List[str]]:
