@@ -99,6 +99,14 @@ class CancelTest(MotionCase):
         self.c.close()
 
 
+    def test_a_homing_run_keeps_the_program_alive_like_find_o(self):
+        # The module's worker takes its daemon flag from the thread that
+        # calls find_o: a daemon would be killed at exit between stages.
+        homing = self.a.home(*SLOW_HOMING)
+        worker = self.c._find_o_threads[1]
+        self.assertFalse(worker.daemon)
+        self.assertTrue(homing.cancel())
+
     def test_cancel_between_homing_stages(self):
         gap = threading.Event()
 

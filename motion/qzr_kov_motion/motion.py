@@ -163,13 +163,15 @@ class Motion(_FutureBase[_T]):
         if self.kind == "move":
             poller.watch(self)  # type: ignore[arg-type]
             return self
-        # A daemon: whatever happens to the program, a waiter never keeps it
-        # alive (the module's homing workers do, until the axis stops).
+        # Not a daemon: find_o is called in this thread, and the module's
+        # homing worker takes its daemon flag from it. The program is kept
+        # alive until the run has ended, as with find_o called directly; a
+        # daemon worker would be killed at exit halfway through its stages.
         with self._lock:
             if self._abandoned:
                 return self
             self._thread = threading.Thread(
-                target=self._watch, daemon=True,
+                target=self._watch, daemon=False,
                 name="qzr_kov_motion %s, station %d" % (self.kind, self.axis.station))
         self._thread.start()
         return self
