@@ -2,7 +2,9 @@
 out of the logging call, after the action's commands went out): one line,
 exit code 4, no blame on the line, no axis left running, no homing worker
 left behind."""
+import contextlib
 import errno
+import io
 import json
 import os
 import subprocess
@@ -19,7 +21,7 @@ from qzr_kov_sim import CommunicationError, RecordingMaster, ScaledClock, Simula
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
 
-from qzr_kov_tool import commands, errors  # noqa: E402
+from qzr_kov_tool import commands, connect, errors  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
 # The tool's entry point on simulated lines whose log file can no longer be
@@ -313,6 +315,26 @@ class RecognitionTest(unittest.TestCase):
     @staticmethod
     def reraise(error):
         raise error
+
+
+    def test_a_homing_worker_whose_own_log_line_fails_ends_quietly(self):
+        # Its first line, before any command: a worker lets the error out,
+        # which its thread would print with a traceback.
+        axis = qzr_kov.KOVAxisController(RecordingMaster("worker-port"))
+        self.addCleanup(axis.close)
+        thread_class, notes, stderr = qzr_kov._Thread, connect.LogNotes(), io.StringIO()
+        support.LogReader().mark()
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(tempfile.mkdtemp(prefix="qzr_kov-nolog-", dir=support.WORKDIR))
+        with contextlib.redirect_stderr(stderr), connect.quiet_workers(qzr_kov, notes):
+            worker = qzr_kov._Thread(target=axis._find_o_thread_func,
+                                     args=(1, qzr_kov.Direction.Negative))
+            worker.start()
+            worker.join(30)
+        self.assertIs(qzr_kov._Thread, thread_class)
+        self.assertEqual(stderr.getvalue(), "")
+        self.assertEqual(notes.failure.path, str(qzr_kov._log_filename))
+        self.assertEqual(notes.outcome, "a homing run stopped at its log line")
 
 
 class SilentWorkerTest(unittest.TestCase):

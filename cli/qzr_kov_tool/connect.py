@@ -2,6 +2,7 @@
 line (a serial port through the master module, or a simulated line) and the
 settings every command starts from."""
 
+import contextlib
 import io
 import logging
 import sys
@@ -89,6 +90,33 @@ class LogNotes(object):
     def note(self, failure, outcome):
         if self.failure is None:
             self.failure, self.outcome = failure, outcome
+
+
+@contextlib.contextmanager
+def quiet_workers(module, notes):
+    """While the block runs, the controller's homing workers (threads of
+    its _Thread, looked up when find_o starts one) end quietly when their
+    own log line cannot be written, and NOTES is told: a worker lets that
+    error out, and the thread would print it with a traceback. The command
+    that started the run stops the axis and collects what became of it."""
+    base = module._Thread
+
+    class QuietWorker(base):
+        def run(self):
+            try:
+                base.run(self)
+            except Exception as error:
+                failure = log_failure(error)
+                if failure is None:
+                    raise
+                notes.note(failure, "a homing run stopped at its log line")
+
+    module._Thread = QuietWorker
+    try:
+        yield
+    finally:
+        if module._Thread is QuietWorker:
+            module._Thread = base
 
 
 class Session(object):

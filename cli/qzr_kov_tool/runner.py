@@ -9,6 +9,7 @@ import threading
 
 from .errors import (EXIT_FAILED, Interrupted, LogNotWritten, ToolError, exit_code_for_signal,
                      from_controller, log_failure, log_failure_text)
+from .connect import quiet_workers
 from .signals import StopSignals
 
 PROG = "qzr-kov"
@@ -65,7 +66,7 @@ def run_command(opened, command, options, notice=None):
     try:
         if notice is not None:
             sys.stdout.write(notice + "\n")
-        with StopSignals() as signals:
+        with StopSignals() as signals, quiet_workers(opened.module, notes):
             try:
                 code = command(opened, options, signals)
             except (ToolError, Interrupted, BrokenPipeError):
