@@ -26,7 +26,7 @@ WORKDIR = tempfile.mkdtemp(prefix="qzr_kov-tests-")
 os.chdir(WORKDIR)
 
 import qzr_kov  # noqa: E402  (needs the path and working directory above)
-from qzr_kov_sim import RecordingMaster  # noqa: E402
+from qzr_kov_sim import RecordingMaster, VirtualClock  # noqa: E402
 
 LOG_FILE = os.path.join(WORKDIR, str(qzr_kov._log_filename))
 _TIMESTAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - ")
@@ -67,6 +67,18 @@ class LogReader(object):
             assert stripped != line, "line without time stamp: %r" % line
             out.append(stripped)
         return out
+
+
+def virtual_clock(case):
+    """A VirtualClock that the module's _sleep and _now use until CASE's
+    test has ended."""
+    from unittest import mock
+    clock = VirtualClock()
+    for name, value in (("_sleep", clock.sleep), ("_now", clock.time)):
+        patch = mock.patch.object(qzr_kov, name, value)
+        patch.start()
+        case.addCleanup(patch.stop)
+    return clock
 
 
 def python_env(extra=None):

@@ -14,7 +14,7 @@ from unittest import mock
 
 from tests import support
 from tests.support import qzr_kov
-from qzr_kov_sim import Call, CommunicationError, VirtualClock, SimulatedLine
+from qzr_kov_sim import Call, CommunicationError, SimulatedLine
 import qzr_kov_sim
 from qzr_kov_motion import Axis, LimitError, Machine, MachineError, MotionError, wait_all
 from qzr_kov_motion import machine as machine_module
@@ -303,11 +303,7 @@ class FileTest(unittest.TestCase):
 
 class MachineCase(unittest.TestCase):
     def setUp(self):
-        self.clock = VirtualClock()
-        for name, value in (("_now", self.clock.time), ("_sleep", self.clock.sleep)):
-            patcher = mock.patch.object(qzr_kov, name, value)
-            patcher.start()
-            self.addCleanup(patcher.stop)
+        self.clock = support.virtual_clock(self)
         self.line = SimulatedLine("machine", clock=self.clock, stations=LAYOUTS)
         for number, layout in LAYOUTS.items():      # counting as if homed
             self.line.station(number).count = layout["physical_position"]

@@ -10,7 +10,7 @@ from unittest import mock
 
 from tests import support
 from tests.support import qzr_kov
-from qzr_kov_sim import CommunicationError, VirtualClock, SimulatedLine
+from qzr_kov_sim import CommunicationError, SimulatedLine
 from qzr_kov_motion import Axis, MotionError, wait_all
 from qzr_kov_motion.poller import running_pollers
 
@@ -24,11 +24,7 @@ class PollerCase(unittest.TestCase):
     STATIONS = (1, 2, 3, 4)
 
     def setUp(self):
-        self.clock = VirtualClock()
-        for name, value in (("_sleep", self.clock.sleep), ("_now", self.clock.time)):
-            patch = mock.patch.object(qzr_kov, name, value)
-            patch.start()
-            self.addCleanup(patch.stop)
+        self.clock = support.virtual_clock(self)
         self.line = SimulatedLine("poller", clock=self.clock, layout=LAYOUT)
         self.c = self.controller()
         self.axes = {s: Axis(self.c, s) for s in self.STATIONS}

@@ -20,7 +20,7 @@ from unittest import mock
 from tests import support
 from tests.support import qzr_kov
 import qzr_kov_sim
-from qzr_kov_sim import CommunicationError, SimulatedLine, VirtualClock
+from qzr_kov_sim import CommunicationError, SimulatedLine
 
 Direction, StopSource, FindingOMethod = (
     qzr_kov.Direction, qzr_kov.StopSource, qzr_kov.FindingOMethod)
@@ -70,11 +70,7 @@ class Watchdog(object):
 
 class ThreadedCase(unittest.TestCase):
     def setUp(self):
-        self.clock = VirtualClock()
-        for name, value in (("_sleep", self.clock.sleep), ("_now", self.clock.time)):
-            patch = mock.patch.object(qzr_kov, name, value)
-            patch.start()
-            self.addCleanup(patch.stop)
+        self.clock = support.virtual_clock(self)
         self.line = SimulatedLine("busy", clock=self.clock, layout={"physical_position": 6000})
         self.c = qzr_kov.KOVAxisController(self.line)
         self.log = support.LogReader()
