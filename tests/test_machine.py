@@ -17,7 +17,7 @@ from tests.support import qzr_kov
 from qzr_kov_sim import Call, CommunicationError, SimulatedLine
 import qzr_kov_sim
 from qzr_kov_motion import Axis, LimitError, Machine, MachineError, MotionError, wait_all
-from qzr_kov_motion import machine as machine_module
+from qzr_kov_motion import description as machine_module
 
 Direction = qzr_kov.Direction
 TOML = machine_module._toml_reader()

@@ -13,7 +13,7 @@ from tests import support
 from tests.support import qzr_kov
 from tests.test_tool import CLI, FAST, ToolCase, run_tool
 from qzr_kov_sim import VirtualClock
-from qzr_kov_motion import Machine, machine as machine_module
+from qzr_kov_motion import Machine, description as machine_module
 
 if CLI not in sys.path:
     sys.path.insert(0, CLI)

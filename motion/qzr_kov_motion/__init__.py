@@ -11,9 +11,11 @@ machine. Everything goes through the controller's own public methods.
 """
 
 from .axis import Axis, stopping
+from .description import Description, check_description, load_description
 from .errors import LimitError, MachineError, MotionError
 from .machine import Machine
-from .motion import Motion, wait_all
+from .motion import Motion
+from .waiting import wait_all
 
 try:
     # Written when the distribution is built.
@@ -25,5 +27,5 @@ except ImportError:  # run from the source tree: the version its build backend r
                                              "qzr_kov_build", "project.py"))["tree_version"]()
     del _path, _runpy
 
-__all__ = ["Axis", "LimitError", "Machine", "MachineError", "Motion", "MotionError", "stopping",
-           "wait_all"]
+__all__ = ["Axis", "Description", "LimitError", "Machine", "MachineError", "Motion", "MotionError",
+           "check_description", "load_description", "stopping", "wait_all"]

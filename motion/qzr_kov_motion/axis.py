@@ -7,8 +7,9 @@ from typing import Callable, Dict, Mapping, Optional, Sequence, Tuple, Type, Uni
 
 from qzr_kov import Direction, KOVAxisController
 
+from . import homing, poller
 from .errors import LimitError
-from .motion import Motion, _homing_runs, end_homing
+from .motion import Motion
 
 _log = logging.getLogger("qzr_kov_motion")
 
@@ -90,8 +91,7 @@ class Axis(object):
         if isinstance(mm, str) or self.travel is not None:
             mm = self.target(mm)
         self.controller.locate_absolutely(self.station, mm)
-        motion = Motion(self, "move")  # type: Motion[float]
-        return motion._start()
+        return self._watched()
 
     def move_by(self, mm: float) -> "Motion[float]":
         """Starts a relative move by MM millimetres. With a travel, the end
@@ -103,8 +103,7 @@ class Axis(object):
             self._check(end, "a move by %r mm from %r mm would end at %r mm,"
                         % (float(mm), start, end))
         self.controller.locate_relatively(self.station, mm)
-        motion = Motion(self, "move")  # type: Motion[float]
-        return motion._start()
+        return self._watched()
 
     def home(self, start_velocity: float, velocity: float, acceleration_time: float,
              direction: Direction = Direction.Negative) -> "Motion[bool]":
@@ -112,14 +111,7 @@ class Axis(object):
         def begin() -> None:
             self.controller.find_o(self.station, start_velocity, velocity, acceleration_time,
                                    direction)
-        motion = Motion(self, "homing", begin, acceleration_time)  # type: Motion[bool]
-        # On the books before the run starts, for stopping() to find even if
-        # the program is interrupted before this returns.
-        _homing_runs.add(motion)
-        motion._start()._begun.wait()
-        if motion._start_error is not None:
-            raise motion._start_error
-        return motion
+        return homing.start(self, begin, acceleration_time)
 
     def jog(self, direction: Direction) -> "Motion[float]":
         """Starts a move to the end of the travel on DIRECTION's side, so a
@@ -144,6 +136,12 @@ class Axis(object):
                                  self._label(), here, side, self._travel_text()),
                              self.name, self.station, end, self.travel)
         return self.move_to(end)
+
+    def _watched(self) -> "Motion[float]":
+        """The move just started, handed to the poller of its line."""
+        motion = Motion(self, "move")  # type: Motion[float]
+        poller.watch(self.controller, self.station, motion._conclude)
+        return motion
 
     def _label(self) -> str:
         return "station %d" % self.station if self.name is None else "axis %s" % self.name
@@ -184,7 +182,7 @@ class stopping(object):
         for axis in self.axes:
             _try(axis, "stop", axis.stop, exc_type)
         for axis in self.axes:
-            _try(axis, "ending its homing run", lambda: end_homing(axis), exc_type)
+            _try(axis, "ending its homing run", lambda: homing.end_homing(axis), exc_type)
         return False
 
 

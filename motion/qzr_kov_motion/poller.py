@@ -19,18 +19,17 @@ its controller and ends once none is left.
 """
 import collections
 import threading
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import qzr_kov
 from qzr_kov import KOVAxisController, StopSource
 
 from .errors import move_ended_early
 
-if TYPE_CHECKING:
-    from .motion import Motion
-
 # (True, result) or (False, exception)
 _Outcome = Tuple[bool, Any]
+# What the poller calls with the outcome of a station's move.
+Ended = Callable[[_Outcome], None]
 
 # Seconds of idle line before each of the poller's exchanges. A thread that
 # waits for the line must wake up and take it within that time: Python's
@@ -47,17 +46,17 @@ _pollers = {}  # type: Dict[int, _Poller]
 _lock = threading.Lock()
 
 
-def watch(motion: "Motion[float]") -> None:
-    """Hands a move that has just been started to the poller of its
-    controller, starting one if none runs."""
-    controller = motion.axis.controller
+def watch(controller: KOVAxisController, station: Any, ended: Ended) -> None:
+    """Watches STATION of CONTROLLER, whose move has just been started, and
+    calls ENDED with the outcome once it has stopped; starts the poller of
+    that controller if none runs."""
     with _lock:
         poller = _pollers.get(id(controller))
         if poller is not None:
-            poller.add(motion)
+            poller.add(station, ended)
             return
         poller = _Poller(controller)
-        poller.add(motion)
+        poller.add(station, ended)
         _pollers[id(controller)] = poller
         try:
             # Under the lock: a move added next goes to a poller that runs.
@@ -76,14 +75,15 @@ def running_pollers() -> "List[threading.Thread]":
 class _Poller(object):
     def __init__(self, controller: KOVAxisController) -> None:
         self.controller = controller
-        # Station -> its running moves, stations in the order they came.
-        self.moves = collections.OrderedDict()  # type: Dict[Any, List[Motion[float]]]
+        # Station -> what to call when it stops, for each of its running
+        # moves; stations in the order they came.
+        self.moves = collections.OrderedDict()  # type: Dict[Any, List[Ended]]
         # A daemon: whatever happens to the program, it never keeps it alive.
         self.thread = threading.Thread(target=self._run, daemon=True,
                                        name="qzr_kov_motion poller of %r" % (controller,))
 
-    def add(self, motion: "Motion[float]") -> None:
-        self.moves.setdefault(motion.axis.station, []).append(motion)
+    def add(self, station: Any, ended: Ended) -> None:
+        self.moves.setdefault(station, []).append(ended)
 
     def _run(self) -> None:
         try:
@@ -101,8 +101,8 @@ class _Poller(object):
                 moves = [m for ms in self.moves.values() for m in ms]
                 self.moves.clear()
                 _pollers.pop(id(self.controller), None)
-            for motion in moves:
-                motion._conclude((False, error))
+            for ended in moves:
+                ended((False, error))
             raise
 
     def _poll(self, station: Any) -> None:
@@ -119,8 +119,8 @@ class _Poller(object):
                 self.moves[station] = left
             else:
                 del self.moves[station]
-        for motion in moves:
-            motion._conclude(outcome)
+        for ended in moves:
+            ended(outcome)
 
     def _outcome(self, station: Any) -> Optional[_Outcome]:
         """None while STATION runs; else what its moves end with: the
