@@ -26,15 +26,15 @@ configured edge; the counter is left as it is there.
 
 Y2 is the drive enable: with ``require_enable`` (default) the axis follows
 the pulses only while Y2 is on; Y2 is on at power-up, so a fresh station
-moves without ceremony.
+moves without ceremony.  ``history`` keeps the last starts, stops and
+ignored or refused commands as ``(time, what, detail)``.
 
 An obstacle (``obstacle_at``, a physical position; None: none) keeps the
 carriage on the side where it stood when the obstacle was placed: driven
 into it, the carriage stays at the obstacle (a stalled motor) while the
 station sends its pulses and counts them as ever, so the counter runs on
 and the encoder stays.  Sensors beyond it are not reached.  Carrying the
-axis past it by hand puts the carriage on the other side.  ``history`` keeps the last starts, stops and
-ignored or refused commands as ``(time, what, detail)``.
+axis past it by hand puts the carriage on the other side.
 """
 
 import threading
