@@ -60,7 +60,7 @@ class MovesTest(MotionCase):
                          (1, StopSource.PositiveLimit, 30.0))
         self.assertRegex(str(error), r"^station 1: .*positive limit.*\(定位动作因故未能完成:4\)$")
         # The position cannot be read afterwards: the error comes without it.
-        self.line.fail_on("get_int32", CommunicationError, station=2, name="DT10")
+        self.line.fail_on("get_multi_int32", CommunicationError, station=2, name="DT10")
         error = self.b.move_to(-50.0).exception(10)
         self.assertEqual((error.station, error.stop_source, error.position),
                          (2, StopSource.NegativeLimit, None))

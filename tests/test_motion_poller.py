@@ -94,7 +94,8 @@ class EndingsTest(PollerCase):
         # an early end: the MotionError without it.
         self.line.fail_on("get_int32", CommunicationError("no D20"), station=1, name="D20")
         self.assertEqual(str(self.axes[1].move_by(1.0).exception(10)), "no D20")
-        self.line.fail_on("get_int32", CommunicationError("no DT10"), station=1, name="DT10")
+        self.line.fail_on("get_multi_int32", CommunicationError("no DT10"), station=1,
+                          name="DT10")
         error = self.axes[1].move_to(40.0).exception(10)
         self.assertEqual((error.stop_source, error.position), (StopSource.PositiveLimit, None))
         # A code that is no stop source: the enumeration's error, no log line.
@@ -149,7 +150,12 @@ class RoundsTest(PollerCase):
         self.c.set_velocity(1, 10.0)
         first = self.axes[1].move_by(1.0)
         second = self.axes[1].move_by(3.0)    # ignored by the moving station
-        self.assertEqual(wait_all([first, second], 10), [1.0, 1.0])
+        self.assertEqual(first.result(10), 1.0)
+        # Where the first took the axis is not where the second aimed.
+        error = second.exception(10)
+        self.assertEqual((error.stop_source, error.position), (StopSource.Null, 1.0))
+        self.assertRegex(str(error), r"^station 1: the move ended at 1\.00 mm, not at its "
+                                     r"target 3\.\d\d mm")
 
 
 class CancelDuringPollTest(PollerCase):

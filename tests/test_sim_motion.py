@@ -138,6 +138,30 @@ class LimitTest(AxisCase):
         self.assertStopped(3, 1000, -1000)
         self.assertEqual(self.line.get_int32(1, "DT12"), -1000)
 
+    def test_an_obstacle_stalls_the_carriage_while_the_counter_runs_on(self):
+        self.axis.obstacle_at = 2000
+        self.move("DT6", 3000)
+        self.assertStopped(0, 3000, 2000)
+        self.assertEqual(self.line.get_int32(1, "DT12"), 2000)
+        # Into it again, then to the switch behind it: neither is passed.
+        self.move("DT8", 500)
+        self.command("R4", 30.0)
+        self.command("R0", 1.0)
+        self.assertStopped(1, physical=2000)
+        self.assertFalse(self.line.get_coil(1, "X2"))
+        # Away from it the carriage follows; carried past it, it is kept
+        # on the far side.
+        self.move("DT8", -3000)
+        self.assertEqual(self.axis.physical_position, -1000)
+        self.axis.physical_position = 2500
+        self.move("DT8", -1000)
+        self.assertEqual(self.axis.physical_position, 2000)
+        with self.assertRaises(ValueError):
+            self.axis.obstacle_at = 2000    # where the carriage stands
+        self.axis.obstacle_at = None
+        self.command("R4", 30.0)
+        self.assertStopped(4, physical=5000)
+
     def test_disabled_drive_sends_pulses_without_moving(self):
         self.line.set_coil(1, "Y2", False)
         self.move("DT6", 9000)

@@ -343,7 +343,7 @@ def stops_count_when_sent(machine, notes):
 
     for name, axis in list(machine.axes.items()):
         machine.axes[name] = SentAxis(axis.controller, axis.station, axis.name, axis.travel,
-                                      axis.positions)
+                                      axis.positions, axis.encoder)
 
 
 def open_machine(options):

@@ -1,12 +1,14 @@
 """A homing run as a motion. The module's homing worker drives and polls the
 station itself; the run's waiter thread starts it with find_o and collects
 its result with wait_for_find_o_finish. Runs whose result is not collected
-yet are on the books here, for stopping() to end."""
+yet are on the books here, for stopping() to end (in this process: a
+forked child starts with none)."""
 import threading
 import time
 from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
 from .errors import MotionError, describe
+from .fresh import PerProcess
 from .motion import Motion, Outcome
 
 if TYPE_CHECKING:
@@ -62,7 +64,7 @@ class HomingRun(Motion[bool]):
             if self._begin is not None:
                 self._begin()
         except BaseException as error:
-            runs.forget(self)
+            _runs.get().forget(self)
             self._start_error = error
             self._begun.set()
             outcome = (False, error)  # type: Outcome
@@ -95,7 +97,7 @@ def start(axis: "Axis", begin: Callable[[], None], ramp: float) -> HomingRun:
     run = HomingRun(axis, begin, ramp)
     # On the books before the run starts, for stopping() to find even if
     # the program is interrupted before this returns.
-    runs.add(run)
+    _runs.get().add(run)
     run._start()._begun.wait()
     if run._start_error is not None:
         raise run._start_error
@@ -107,7 +109,7 @@ def _collect(run: HomingRun) -> bool:
     try:
         found = run.axis.controller.wait_for_find_o_finish(station)
     finally:
-        runs.forget(run)
+        _runs.get().forget(run)
     if found:
         return True
     try:
@@ -149,20 +151,22 @@ class _Runs(object):
         return id(axis.controller), axis.station
 
 
-runs = _Runs()
+# A forked child sees none of its parent's runs: their threads stayed
+# behind, and the child could not collect them.
+_runs = PerProcess(_Runs)
 
 
 def end_homing(axis: "Axis") -> None:
     """Ends every homing run on AXIS's station, the axis having been
     stopped, and collects its result."""
-    for run in runs.on(axis):
+    for run in _runs.get().on(axis):
         if run._abandon_if_unstarted():
-            runs.forget(run)  # interrupted before it began
+            _runs.get().forget(run)  # interrupted before it began
             continue
         run._begun.wait()
         run._halt()
     # A run started with the controller's own find_o.
     if axis.controller.is_finding_o(axis.station):
         collect = HomingRun(axis)
-        runs.add(collect)
+        _runs.get().add(collect)
         collect._start()._halt()

@@ -1,10 +1,14 @@
 """A motion under way as a future. Whoever watches the motion (the poller of
 its line for a move, the run's own waiter for homing) ends it with
-``_conclude`` or ``_finish``; a cancel stops the axis and waits for that
-end, so that a cancelled motion is one whose axis is at rest."""
+``_conclude`` or ``_finish``, telling whether it saw the axis at rest; a
+cancel stops the axis and waits for that end (and, when the watcher could
+not see the axis at rest, looks itself), so that a cancelled motion is one
+whose axis is at rest."""
 import concurrent.futures
 import threading
 from typing import TYPE_CHECKING, Any, Generator, Generic, Optional, Tuple, TypeVar
+
+import qzr_kov
 
 from . import aio
 from .errors import WaitTimeout
@@ -24,6 +28,12 @@ else:
         pass
 
 _CANCEL, _FINISH = "cancel", "finish"
+
+# A cancel that has to see for itself that the axis rests looks every
+# _REST_POLL seconds (slept with the module's _sleep), and gives up after
+# _REST_TRIES failed reads in a row, raising the last one's error.
+_REST_POLL = 0.01
+_REST_TRIES = 3
 
 
 class Motion(_FutureBase[_T]):
@@ -53,8 +63,10 @@ class Motion(_FutureBase[_T]):
         self._at_rest = False
         # The watcher's outcome when it came while a cancel was under way.
         self._stashed = None  # type: Optional[Outcome]
-        # Set once the watcher has seen the motion end.
+        # Set once the watcher has seen the motion end; _rested tells
+        # whether it saw the axis at rest then.
         self._ended = threading.Event()
+        self._rested = False
 
     def __repr__(self) -> str:
         state = "cancelled" if self.cancelled() else "done" if self.done() else "running"
@@ -81,7 +93,11 @@ class Motion(_FutureBase[_T]):
         for homing, the run's result has been collected from the controller,
         so that nothing is left pending there; a cancel made while another
         is under way waits for that one. If the stop command fails, its
-        error comes out of here and the motion goes on."""
+        error comes out of here and the motion goes on. When the read that
+        was to see the axis stop fails, the axis is read again until it
+        is seen at rest; should that fail a few times in a row, the last
+        read's error comes out of here and the motion ends with the first
+        one's, not as cancelled."""
         with self._lock:
             while self._claimed == _CANCEL and not self._at_rest:
                 self._changed.wait()
@@ -121,26 +137,29 @@ class Motion(_FutureBase[_T]):
 
     # -- the end, told by the motion's watcher
 
-    def _conclude(self, outcome: Outcome) -> None:
-        """The end of the motion, from a watcher that must not be held up.
-        Done callbacks other than the hand-off to an awaiting asyncio task
-        run in a thread of their own: no callback can hold up the watcher,
-        nor wait for another motion that it has yet to end."""
+    def _conclude(self, outcome: Outcome, at_rest: bool = True) -> None:
+        """The end of the motion, from a watcher that must not be held up;
+        AT_REST: whether it saw the axis at rest. Done callbacks other than
+        the hand-off to an awaiting asyncio task run in a thread of their
+        own: no callback can hold up the watcher, nor wait for another
+        motion that it has yet to end."""
+        self._rested = at_rest
         self._ended.set()
         # Holding the future's condition, no callback can be added meanwhile.
         with self._condition:  # type: ignore[attr-defined]
             callbacks = getattr(self, "_done_callbacks", [None])
             if all(isinstance(callback, aio.LoopHandOff) for callback in callbacks):
-                self._finish(outcome)
+                self._finish(outcome, at_rest)
                 return
         try:
-            threading.Thread(target=self._finish, args=(outcome,), daemon=True,
+            threading.Thread(target=self._finish, args=(outcome, at_rest), daemon=True,
                              name="qzr_kov_motion end of a move, station %d"
                              % self.axis.station).start()
         except RuntimeError:  # no thread to be had: the motion ends all the same
-            self._finish(outcome)
+            self._finish(outcome, at_rest)
 
-    def _finish(self, outcome: Outcome) -> None:
+    def _finish(self, outcome: Outcome, at_rest: bool = True) -> None:
+        self._rested = at_rest
         self._ended.set()
         with self._lock:
             if self._claimed is not None:
@@ -158,5 +177,16 @@ class Motion(_FutureBase[_T]):
 
     def _halt(self) -> None:
         """Once a stop has been sent: returns when the watcher has seen the
-        motion end."""
+        motion end and the axis has been seen at rest."""
         self._ended.wait()
+        failures = 0
+        while not self._rested:
+            try:
+                self._rested = not self.axis.running
+                failures = 0
+            except Exception:
+                failures += 1
+                if failures >= _REST_TRIES:
+                    raise
+            if not self._rested:
+                qzr_kov._sleep(_REST_POLL)  # type: ignore[attr-defined]

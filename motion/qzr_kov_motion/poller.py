@@ -1,6 +1,6 @@
 """One poller per controller: a single thread that watches the stations of
 the moves running on that controller's line, in turn, one exchange at a
-time, and ends each move once its station has stopped.
+time, and tells each move what its station showed once it had stopped.
 
 The line carries one exchange at a time, for every station on it. A thread
 per move, each polling on its own, would keep the line busy with polls and
@@ -11,22 +11,29 @@ progress.
 
 Policy: a round asks every station with a running move once, with
 ``is_running``, in the order their moves began; a station seen stopped is
-read once more for its stop source and, for the move's result, its
-position. Before every exchange of its own the poller leaves the line idle
+read once more for its stop source and once for its status words (position,
+encoder and all, in one exchange), which are handed to whatever judges the
+move's end: the poller does not decide whether a move arrived. Before every
+exchange of its own the poller leaves the line idle
 for ``IDLE_GAP`` seconds. One moving axis is thus polled every exchange
 plus gap, N axes every N of them. The thread starts with the first move on
 its controller and ends once none is left.
 """
 import collections
 import threading
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 import qzr_kov
 from qzr_kov import KOVAxisController, StopSource
 
-from .errors import move_ended_early
+from .fresh import PerProcess
 
-# (True, result) or (False, exception)
+#: What the poller read once a station had stopped: its stop source, and its
+#: status words then (None if that read failed with FAILURE).
+Stopped = NamedTuple("Stopped", [("source", StopSource), ("words", Optional[List[Any]]),
+                                 ("failure", Optional[Exception])])
+# (True, Stopped) once the station was seen at rest, its stop source read
+# and its end logged; (False, exception) when that could not be done.
 _Outcome = Tuple[bool, Any]
 # What the poller calls with the outcome of a station's move.
 Ended = Callable[[_Outcome], None]
@@ -41,40 +48,54 @@ Ended = Callable[[_Outcome], None]
 # round of N axes N ms. Slept with the module's _sleep.
 IDLE_GAP = 0.001
 
-# Controller (by id; a running poller holds its controller) -> its poller.
-_pollers = {}  # type: Dict[int, _Poller]
-_lock = threading.Lock()
+
+class _Registry(object):
+    """The pollers of one process: controller (by id; a running poller
+    holds its controller) to its poller, and the lock over them and their
+    moves. A forked child gets a registry of its own (the parent's pollers
+    do not run there, and its lock may have been held at the fork)."""
+
+    def __init__(self) -> None:
+        self.pollers = {}  # type: Dict[int, _Poller]
+        self.lock = threading.Lock()
+
+
+_registry = PerProcess(_Registry)
 
 
 def watch(controller: KOVAxisController, station: Any, ended: Ended) -> None:
     """Watches STATION of CONTROLLER, whose move has just been started, and
     calls ENDED with the outcome once it has stopped; starts the poller of
-    that controller if none runs."""
-    with _lock:
-        poller = _pollers.get(id(controller))
+    that controller if none runs. If its thread cannot start, the error
+    comes out here and ENDED is never called."""
+    registry = _registry.get()
+    with registry.lock:
+        poller = registry.pollers.get(id(controller))
         if poller is not None:
             poller.add(station, ended)
             return
-        poller = _Poller(controller)
+        poller = _Poller(controller, registry)
         poller.add(station, ended)
-        _pollers[id(controller)] = poller
+        registry.pollers[id(controller)] = poller
         try:
             # Under the lock: a move added next goes to a poller that runs.
             poller.thread.start()
         except BaseException:
-            del _pollers[id(controller)]
+            del registry.pollers[id(controller)]
             raise
 
 
 def running_pollers() -> "List[threading.Thread]":
-    """The threads of the pollers that run now."""
-    with _lock:
-        return [poller.thread for poller in _pollers.values()]
+    """The threads of the pollers that run now in this process."""
+    registry = _registry.get()
+    with registry.lock:
+        return [poller.thread for poller in registry.pollers.values()]
 
 
 class _Poller(object):
-    def __init__(self, controller: KOVAxisController) -> None:
+    def __init__(self, controller: KOVAxisController, registry: _Registry) -> None:
         self.controller = controller
+        self.registry = registry
         # Station -> what to call when it stops, for each of its running
         # moves; stations in the order they came.
         self.moves = collections.OrderedDict()  # type: Dict[Any, List[Ended]]
@@ -86,21 +107,22 @@ class _Poller(object):
         self.moves.setdefault(station, []).append(ended)
 
     def _run(self) -> None:
+        lock, pollers = self.registry.lock, self.registry.pollers
         try:
             while True:
-                with _lock:
+                with lock:
                     if not self.moves:
-                        del _pollers[id(self.controller)]
+                        del pollers[id(self.controller)]
                         return
                     stations = list(self.moves)
                 for station in stations:
                     self._poll(station)
         except BaseException as error:
             # Not to happen; if it does, no move waits for ever.
-            with _lock:
+            with lock:
                 moves = [m for ms in self.moves.values() for m in ms]
                 self.moves.clear()
-                _pollers.pop(id(self.controller), None)
+                pollers.pop(id(self.controller), None)
             for ended in moves:
                 ended((False, error))
             raise
@@ -108,12 +130,12 @@ class _Poller(object):
     def _poll(self, station: Any) -> None:
         # The moves known before the poll: a move started on the station
         # meanwhile waits for the next round, whatever this poll finds.
-        with _lock:
+        with self.registry.lock:
             moves = list(self.moves[station])
         outcome = self._outcome(station)
         if outcome is None:
             return
-        with _lock:
+        with self.registry.lock:
             left = [m for m in self.moves[station] if not any(m is n for n in moves)]
             if left:
                 self.moves[station] = left
@@ -123,9 +145,9 @@ class _Poller(object):
             ended(outcome)
 
     def _outcome(self, station: Any) -> Optional[_Outcome]:
-        """None while STATION runs; else what its moves end with: the
-        position, a MotionError for a move that ended early, or the
-        exception of a read (the line's own, as it came)."""
+        """None while STATION runs; else what its moves are told: what was
+        read at the end (Stopped), or the exception of a read or of the log
+        line (the line's own, as it came)."""
         controller = self.controller
         try:
             if self._exchange(controller.is_running, station):
@@ -134,15 +156,14 @@ class _Poller(object):
             # The line the controller's own wait writes, in its words.
             qzr_kov.logger.info("Station {} locating done. Stop source: {}".format(
                 station, int(source)))
-            if source == StopSource.Null:
-                return True, self._exchange(controller.get_position, station)
         except BaseException as error:
             return False, error
         try:
-            position = self._exchange(controller.get_position, station)  # type: Optional[float]
-        except Exception:
-            position = None
-        return False, move_ended_early(station, source, position)
+            words = self._exchange(controller.status_words, station)  # type: Optional[List[Any]]
+            failure = None  # type: Optional[Exception]
+        except Exception as error:
+            words, failure = None, error
+        return True, Stopped(source, words, failure)
 
     @staticmethod
     def _exchange(call: Callable[[Any], Any], station: Any) -> Any:

@@ -28,6 +28,13 @@ Y2 is the drive enable: with ``require_enable`` (default) the axis follows
 the pulses only while Y2 is on; Y2 is on at power-up, so a fresh station
 moves without ceremony.  ``history`` keeps the last starts, stops and
 ignored or refused commands as ``(time, what, detail)``.
+
+An obstacle (``obstacle_at``, a physical position; None: none) keeps the
+carriage on the side where it stood when the obstacle was placed: driven
+into it, the carriage stays at the obstacle (a stalled motor) while the
+station sends its pulses and counts them as ever, so the counter runs on
+and the encoder stays.  Sensors beyond it are not reached.  Carrying the
+axis past it by hand puts the carriage on the other side.
 """
 
 import threading
@@ -47,6 +54,7 @@ DEFAULT_LAYOUT = dict(
     negative_limit_at=-1000,    # X1 on at/below; None: no switch
     positive_limit_at=100000,   # X2 on at/above; None: no switch
     physical_position=50000,    # where the axis stands at power-up
+    obstacle_at=None,           # the carriage cannot pass it; None: none
     require_enable=True,        # the axis only moves while Y2 is on
     drive_enabled=True,         # Y2 at power-up
 )
@@ -90,6 +98,9 @@ class _Motion(object):
         self.physical_sign = sign
         self.driven = True
         self.edge = None
+        # (position, side): the carriage stays at or below the position
+        # (side 1) or at or above it (side -1); None: nothing in its way.
+        self.obstacle = None
 
     def count_at(self, pulses):
         return self.count + self.sign * pulses
@@ -97,7 +108,17 @@ class _Motion(object):
     def physical_at(self, pulses):
         if not self.driven:
             return self.physical
-        return self.physical + self.physical_sign * (pulses - self.pulses)
+        x = self.physical + self.physical_sign * (pulses - self.pulses)
+        if self.obstacle is not None:
+            at, side = self.obstacle
+            x = min(x, at) if side > 0 else max(x, at)
+        return x
+
+    def reaches(self, x):
+        """Whether the carriage gets to physical position X going on."""
+        if self.obstacle is None or self.obstacle[1] != self.physical_sign:
+            return True
+        return (x - self.obstacle[0]) * self.physical_sign <= 0
 
 
 class _LayoutField(object):
@@ -139,6 +160,8 @@ class SimulatedStation(StationStore):
         for name, value in settings.items():
             self._layout[name] = _check_layout(name, value)
         self._phys = self._layout.pop("physical_position")
+        self._obstacle = None
+        self._place_obstacle(self._layout.pop("obstacle_at"), self._phys)
         self._coils[("Y", 2)] = bool(self._layout.pop("drive_enabled"))
         self._clock = clock or RealClock()
         self._lock = lock or threading.RLock()
@@ -186,9 +209,9 @@ class SimulatedStation(StationStore):
             distance = (at - physical) * direction
             if distance <= 0:
                 events.append((t, here, code))
-            elif m.driven:
+            elif m.driven and m.reaches(at):
                 events.append((m.profile.time_at(here + distance), here + distance, code))
-        if m.edge is not None and m.driven:
+        if m.edge is not None and m.driven and m.reaches(m.edge):
             distance = max((m.edge - physical) * m.physical_sign, 0)
             events.append((m.profile.time_at(here + distance), here + distance, STOP_ORIGIN))
         if m.profile.end_time is not None:
@@ -233,6 +256,7 @@ class SimulatedStation(StationStore):
     def _aim(self, m):
         m.physical_sign = -m.sign if self._on("R", 16) else m.sign
         m.driven = self._on("Y", 2) or not self._layout["require_enable"]
+        m.obstacle = self._obstacle
         m.edge = self._origin_edge(m.physical, m.physical_sign) if m.kind == "origin" else None
 
     def _origin_edge(self, physical, direction):
@@ -435,7 +459,29 @@ class SimulatedStation(StationStore):
                 self._phys = value
             else:
                 self._motion.physical = value
+            if self._obstacle is not None and self._obstacle[0] != value:
+                self._place_obstacle(self._obstacle[0], value)    # carried past it, maybe
         self._set(move)
+
+    def _place_obstacle(self, at, here):
+        """Puts the obstacle at AT, the carriage standing at HERE."""
+        if at is None:
+            self._obstacle = None
+            return
+        if at == here:
+            raise ValueError("the carriage stands at %d: place the obstacle beside it" % at)
+        self._obstacle = (at, 1 if at > here else -1)
+
+    @property
+    def obstacle_at(self):
+        """The physical position the carriage cannot pass, or None
+        (settable: placed on the far side from where the carriage is)."""
+        return self._read(lambda: None if self._obstacle is None else self._obstacle[0])
+
+    @obstacle_at.setter
+    def obstacle_at(self, value):
+        value = _check_layout("obstacle_at", value)
+        self._set(lambda: self._place_obstacle(value, self._physical()))
 
     @property
     def moving(self):
