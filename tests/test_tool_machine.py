@@ -169,6 +169,9 @@ class InteractiveTest(ToolCase):
         self.assertNotIn("homing x", out)
 
 
+PROFILE = {"start_velocity": 2.0, "velocity": 20.0, "acceleration_time": 0.1}
+
+
 class PlacementTest(unittest.TestCase):
     """Simulated stations are placed so that the travel and homing work,
     whatever the method, direction, travel and sign of the scale."""
@@ -185,7 +188,7 @@ class PlacementTest(unittest.TestCase):
                 mock.patch.object(qzr_kov, "_sleep", clock.sleep):
             for method, direction, travel, ppmm in cases:
                 with self.subTest(method=method, direction=direction, travel=travel):
-                    axis = {"station": 4, "ppmm": ppmm,
+                    axis = {"station": 4, "ppmm": ppmm, "profile": PROFILE,
                             "homing": {"start_velocity": 2.0, "velocity": 20.0,
                                        "acceleration_time": 0.1, "direction": direction}}
                     if travel:
@@ -207,8 +210,10 @@ class PlacementTest(unittest.TestCase):
 
     def test_without_travel_the_tools_usual_axis(self):
         description = machine_module.check_description(
-            {"lines": {"l": {"port": "p"}}, "axes": {"a": {"station": 1, "ppmm": -100}}})
-        layout = tool_machine.placement(description.axes["a"], None)
+            {"lines": {"l": {"port": "p"}},
+             "axes": {"a": {"station": 1, "ppmm": 100, "profile": PROFILE}}})
+        # A negative scale, which a description refuses with speeds, by hand.
+        layout = tool_machine.placement(description.axes["a"]._replace(ppmm=-100), None)
         self.assertEqual(layout, dict(origin_at=0, origin_width=1, negative_limit_at=-30000,
                                       positive_limit_at=500, physical_position=-4000))
 
