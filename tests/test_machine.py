@@ -5,6 +5,7 @@ and examples/machine.py run to its end. Simulated lines on a virtual clock."""
 import copy
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -579,6 +580,12 @@ class ExampleTest(unittest.TestCase):
             parking x and y
               parked: x 0.00, y 0.00, z 0.00
             """))
+
+    def test_the_user_guide_lists_every_key(self):
+        with open(os.path.join(support.REPO, "README.md"), encoding="utf-8") as f:
+            keys = re.findall(r"^\| `(lines|axes)\.NAME\.(\w+)` \|", f.read(), re.M)
+        self.assertEqual(keys, [("lines", key.name) for key in machine_module.LINE_KEYS]
+                         + [("axes", key.name) for key in machine_module.AXIS_KEYS])
 
     def test_the_user_guide_shows_the_example_file(self):
         with open(os.path.join(support.REPO, "README.md"), encoding="utf-8") as f:
