@@ -663,7 +663,7 @@ class _Checker(object):
         """VELOCITY at PPMM in pulses/s as the module converts it, against
         the limit as the module holds it, and not 0."""
         pulses = _pulses(ppmm, velocity)
-        rate = "more" if pulses is None else "%d" % pulses
+        rate = "more" if pulses is None else _shown(pulses)
         limit = min(qzr_kov._MaxPulsePerSecond, UINT32_MAX)
         if pulses is None or pulses > limit:
             self.fail(path, "%r mm/s is %s pulses/s at %r pulses/mm; the controller allows at "
@@ -680,7 +680,7 @@ class _Checker(object):
         if pulses is None or not INT32_MIN <= pulses <= INT32_MAX:
             self.fail(path, "%r mm is %s pulses at %r pulses/mm, more than the station "
                       "counts (%d to %d pulses: %r to %r mm)"
-                      % (mm, "more" if pulses is None else "%d" % pulses, ppmm, INT32_MIN,
+                      % (mm, "more" if pulses is None else _shown(pulses), ppmm, INT32_MIN,
                          INT32_MAX, _mm(ppmm, INT32_MIN), _mm(ppmm, INT32_MAX)))
             return None
         if pulses == 0 and mm != 0:
