@@ -5,6 +5,7 @@ and examples/machine.py run to its end. Simulated lines on a virtual clock."""
 import copy
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,7 @@ from qzr_kov_sim import Call, CommunicationError, SimulatedLine
 import qzr_kov_sim
 from qzr_kov_motion import Axis, LimitError, Machine, MachineError, MotionError, wait_all
 from qzr_kov_motion import description as machine_module
+from qzr_kov_motion import machine as machine_py
 
 Direction = qzr_kov.Direction
 TOML = machine_module._toml_reader()
@@ -91,8 +93,9 @@ REFUSALS = [
     ("axes.x.travel", [0.0, "300"], "axes.x.travel[1]: must be a number, not text"),
     ("axes.x.profile", 5.0, "axes.x.profile: must be a table, not a number"),
     # values out of range
-    ("axes.x.station", 0, "axes.x.station: must be at least 1, not 0"),
-    ("lines.main.baudrate", 0, "lines.main.baudrate: must be at least 1, not 0"),
+    ("axes.x.station", 0, "axes.x.station: must be a whole number from 1 to 99, not 0"),
+    ("lines.main.baudrate", 0, "lines.main.baudrate: must be a whole number of at least 1, "
+                               "not 0"),
     ("axes.x.ppmm", 0, "axes.x.ppmm: must not be 0"),
     ("axes.x.ppmm", -200, "axes.x.ppmm: a negative scale makes every speed a negative pulse"),
     ("lines.main.homing_method", "fast",
@@ -105,6 +108,8 @@ REFUSALS = [
     ("lines.main.port", DROP, "lines.main.port: missing"),
     ("axes.x.station", DROP, "axes.x.station: missing"),
     ("axes.x.ppmm", DROP, "axes.x.ppmm: missing"),
+    ("axes.x.profile", DROP, "axes.x.profile: missing: every axis needs its speed profile, so "
+                             "that no move runs on speeds left in the station from before"),
     ("axes.x.profile", {"velocity": 50.0}, "axes.x.profile.start_velocity: missing"),
     ("lines", DROP, "lines: missing"),
     ("axes", {}, "axes: no axis in it"),
@@ -184,7 +189,7 @@ class DescriptionTest(unittest.TestCase):
             ("axes.x.profile.acceleration_time", 0),
             ("axes.x.travel", [-5, 300]),               # whole numbers
             ("axes.x.positions.load", 300.0),           # on the travel's end
-            ("axes.x.profile", DROP), ("axes.x.travel", DROP), ("axes.x.positions", DROP),
+            ("axes.x.travel", DROP), ("axes.x.positions", DROP),
             ("axes.z.signals.negative_limit", False),  # z homes towards positive
         ]
         for path, value in accepted:
@@ -192,6 +197,8 @@ class DescriptionTest(unittest.TestCase):
                 machine_module.check_description(changed(gantry(), path, value))
         lone = {"lines": {"l": {"port": "p", "homing_method": "origin_only"}},
                 "axes": {"a": {"station": 7, "ppmm": 2.5, "signals": {"negative_limit": False},
+                               "profile": {"start_velocity": 1, "velocity": 2,
+                                           "acceleration_time": 0},
                                "homing": {"start_velocity": 1, "velocity": 2,
                                           "acceleration_time": 0}}}}
         a = machine_module.check_description(lone).axes["a"]
@@ -272,9 +279,7 @@ class FileTest(unittest.TestCase):
         for name, text, problem in (
                 ("m.json", '{"lines": ', ": not valid JSON: "),
                 ("m.yaml", "lines: {}", ": a machine description is a .toml or a .json file"),
-                ("m.json", b"\xff{}", ": not UTF-8 text"),
-                ("m.json", '{"lines": {}, "axes": {"x": {}, "x": {}}}',
-                 ": the key 'x' is given twice in one table")):
+                ("m.json", b"\xff{}", ": not UTF-8 text")):
             with self.subTest(name=name, text=text):
                 with self.assertRaises(MachineError) as caught:
                     machine_module.load_description(self.write(name, text))
@@ -339,7 +344,9 @@ class SettingsTest(MachineCase):
                                "signals": {"reverse_direction": True, "alarm": False,
                                            "origin_rising": True, "positive_limit": True,
                                            "negative_limit": False, "emergency": True}},
-                         "a": {"station": 4, "ppmm": 2.5, "drive": True}}}
+                         "a": {"station": 4, "ppmm": 2.5, "drive": True,
+                               "profile": {"start_velocity": 2, "velocity": 4,
+                                           "acceleration_time": 0}}}}
         self.log.mark()
         machine = self.make(data)
         self.assertEqual(list(machine.axes), ["b", "a"])
@@ -353,7 +360,7 @@ class SettingsTest(MachineCase):
             Call("set_coil", (5, "R13", False)), Call("set_coil", (5, "R14", True)),
             Call("set_coil", (5, "R15", False)), Call("set_coil", (5, "R16", True)),
             Call("set_coil", (5, "Y2", False)),
-            Call("set_coil", (4, "Y2", True))])
+            Call("set_multi_uint32", (4, "DT0", [5, 10, 0])), Call("set_coil", (4, "Y2", True))])
         self.assertEqual(self.log.lines()[1:4], [
             "INFO - Set finding o method to 1", "INFO - Set PPMM to 100 for station 5",
             "INFO - Set (start velocity, velocity, acceleration time) to (1.0, 20.0, 0.25)"])
@@ -373,6 +380,17 @@ class SettingsTest(MachineCase):
         for travel, positions in (([1.0, 1.0], {}), ([0, 10], {"far": 11})):
             with self.subTest(travel=travel), self.assertRaises(ValueError):
                 Axis(self.x.controller, 1, "x", travel, positions)
+
+    def test_an_encoder_goes_to_its_axis(self):
+        made = []
+
+        def axis(*args, **kwargs):
+            made.append(kwargs)
+            return Axis(*args)
+        data = changed(gantry(), "axes.y.encoder", {"ppmm": 1000, "tolerance": 0.05})
+        with mock.patch.object(machine_py, "Axis", axis):
+            self.make(data)
+        self.assertEqual(made, [{}, {"encoder": (1000.0, 0.05)}, {}])
 
     def test_a_failure_while_applying_closes_what_was_opened(self):
         self.line.fail_on("set_coil", CommunicationError("down"), station=2)
@@ -507,6 +525,14 @@ class HomingTest(MachineCase):
                          [False, False, False])
         self.assertFalse(machine["x"].running)
 
+    def test_a_time_limit_is_a_number_above_0_or_none(self):
+        for timeout in (float("inf"), float("nan"), -1, 0, True, "5", 10 ** 400, 1e300):
+            with self.subTest(timeout=timeout), self.assertRaises(ValueError) as caught:
+                self.machine.home(timeout=timeout)
+            self.assertIn("the time limit of homing is None or a number of seconds above 0",
+                          str(caught.exception))
+        self.assertEqual((self.line.calls, self.log.lines()), ([], []))
+
     def test_a_time_limit_stops_the_group(self):
         self.line.station(3).drive_enabled = False      # z pulses on and never gets anywhere
         with self.assertRaises(TimeoutError) as caught:
@@ -553,6 +579,12 @@ class ExampleTest(unittest.TestCase):
             parking x and y
               parked: x 0.00, y 0.00, z 0.00
             """))
+
+    def test_the_user_guide_lists_every_key(self):
+        with open(os.path.join(support.REPO, "README.md"), encoding="utf-8") as f:
+            keys = re.findall(r"^\| `(lines|axes)\.NAME\.(\w+)` \|", f.read(), re.M)
+        self.assertEqual(keys, [("lines", key.name) for key in machine_module.LINE_KEYS]
+                         + [("axes", key.name) for key in machine_module.AXIS_KEYS])
 
     def test_the_user_guide_shows_the_example_file(self):
         with open(os.path.join(support.REPO, "README.md"), encoding="utf-8") as f:

@@ -4,6 +4,7 @@ one line with its exit code."""
 import json
 import os
 import signal
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -11,7 +12,7 @@ from unittest import mock
 
 from tests import support
 from tests.support import qzr_kov
-from tests.test_tool import CLI, FAST, ToolCase, run_tool
+from tests.test_tool import CLI, FAST, TIMEOUT, ToolCase, command, run_tool, tool_env
 from qzr_kov_sim import VirtualClock
 from qzr_kov_motion import Machine, description as machine_module
 
@@ -76,6 +77,57 @@ class CheckTest(ToolCase):
         else:
             self.assert_ok(result)
             self.assertEqual(result.stdout, run_tool("check", EXAMPLE_JSON).stdout)
+
+    def test_what_the_line_would_refuse_and_hostile_files_are_lines_naming_file_and_key(self):
+        def spoil(data):
+            data["axes"]["x"]["profile"]["acceleration_time"] = 1e7
+            data["axes"]["y"]["station"] = 100
+            del data["axes"]["z"]["profile"]
+        path = description_file(spoil)
+        for args in (("check", path), ("--machine", path, "--simulate", "status")):
+            with self.subTest(args=args):
+                result = run_tool(*args)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertEqual([line.split(": ")[1:3] for line in result.stderr.splitlines()],
+                                 [[path, "axes.x.profile.acceleration_time"],
+                                  [path, "axes.y.station"], [path, "axes.z.profile"]])
+        folder = tempfile.mkdtemp(dir=support.WORKDIR)
+        fifo, deep = os.path.join(folder, "fifo.json"), os.path.join(folder, "deep.json")
+        os.mkfifo(fifo)
+        with open(deep, "w") as f:
+            f.write("[" * 100000 + "]" * 100000)
+        for path, words in ((fifo, "a FIFO, not a regular file"),
+                            (deep, "nested more than 32 levels deep")):
+            for args in (("check", path), ("--machine", path, "--simulate", "status")):
+                with self.subTest(args=args):
+                    self.assert_one_line_error(run_tool(*args), 2, "qzr-kov: %s: %s"
+                                               % (path, words))
+
+    def test_names_print_under_any_locale(self):
+        def names(data):
+            data["axes"]["x\u00e9"] = data["axes"].pop("x")
+            data["axes"]["y"]["positions"]["d\u00e9part"] = 1.0
+        good = description_file(names)
+        # A lone surrogate from the file's name and one from a JSON escape.
+        bad = os.path.join(os.path.dirname(good), os.fsdecode(b"m\xff.json"))
+        with open(good, encoding="utf-8") as f:
+            text = f.read().replace('"load"', '"lo\\ud800ad"', 1)
+        with open(bad, "w", encoding="utf-8") as f:
+            f.write(text)
+        env = tool_env()
+        env.pop("PYTHONIOENCODING", None)
+        env.update(LANG="C", LC_ALL="C")
+        results = [subprocess.run(command(["check", path]), env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=TIMEOUT)
+                   for path in (good, bad)]
+        self.assertEqual([(r.returncode, r.stderr) for r in results][0], (0, b""))
+        out = results[0].stdout.decode("utf-8")
+        self.assertRegex(out, r"(?m)^x(\\xe9|\u00e9): station 1 ")
+        self.assertRegex(out, r"positions park 0, load 40, d(\\xe9|\u00e9)part 1")
+        self.assertEqual(results[1].returncode, 2)
+        self.assertEqual(results[1].stderr.decode("ascii").splitlines(), [
+            "qzr-kov: %s: axes.y.positions.'lo\\ud800ad': a position's name must be printable "
+            "text, without control characters" % bad.replace("\udcff", "\\udcff")])
 
     def test_a_real_line_needs_the_master_module(self):
         self.assert_one_line_error(run_tool("--machine", EXAMPLE_JSON, "status"), 3,
@@ -169,6 +221,9 @@ class InteractiveTest(ToolCase):
         self.assertNotIn("homing x", out)
 
 
+PROFILE = {"start_velocity": 2.0, "velocity": 20.0, "acceleration_time": 0.1}
+
+
 class PlacementTest(unittest.TestCase):
     """Simulated stations are placed so that the travel and homing work,
     whatever the method, direction, travel and sign of the scale."""
@@ -185,7 +240,7 @@ class PlacementTest(unittest.TestCase):
                 mock.patch.object(qzr_kov, "_sleep", clock.sleep):
             for method, direction, travel, ppmm in cases:
                 with self.subTest(method=method, direction=direction, travel=travel):
-                    axis = {"station": 4, "ppmm": ppmm,
+                    axis = {"station": 4, "ppmm": ppmm, "profile": PROFILE,
                             "homing": {"start_velocity": 2.0, "velocity": 20.0,
                                        "acceleration_time": 0.1, "direction": direction}}
                     if travel:
@@ -207,8 +262,10 @@ class PlacementTest(unittest.TestCase):
 
     def test_without_travel_the_tools_usual_axis(self):
         description = machine_module.check_description(
-            {"lines": {"l": {"port": "p"}}, "axes": {"a": {"station": 1, "ppmm": -100}}})
-        layout = tool_machine.placement(description.axes["a"], None)
+            {"lines": {"l": {"port": "p"}},
+             "axes": {"a": {"station": 1, "ppmm": 100, "profile": PROFILE}}})
+        # A negative scale, which a description refuses with speeds, by hand.
+        layout = tool_machine.placement(description.axes["a"]._replace(ppmm=-100), None)
         self.assertEqual(layout, dict(origin_at=0, origin_width=1, negative_limit_at=-30000,
                                       positive_limit_at=500, physical_position=-4000))
 

@@ -4,7 +4,7 @@ import argparse
 import math
 import sys
 
-from . import __version__, machine, plot, runner
+from . import __version__, display, machine, plot, runner
 from .commands import COMMANDS, DEFAULT_VELOCITY, check_options
 from .connect import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM, open_session
 from .errors import ToolError, describe_exception, from_controller
@@ -41,7 +41,11 @@ RECORD_COLUMNS = ("time_s (from the first sample), position_mm, velocity_mm_s, t
                   "raw input, normally closed: 1 while released), then position_set (1 on "
                   "the first sample after the position counter was set)")
 
-#: the station numbers a module can have on the line
+#: the station numbers a module can have on the line: those of
+#: qzr_kov_motion.description.STATIONS (a test holds them equal), which the
+#: argument parser cannot import, as the library needs the controller module
+#: and that needs the master module, which a simulated line stands in for
+#: only once the arguments are read
 STATIONS = (1, 99)
 
 
@@ -290,6 +294,7 @@ def _unexpected(options):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    sys.stdout, sys.stderr = display.escaping(sys.stdout), display.escaping(sys.stderr)
     if machine.handles(argv):
         return machine.main(argv)
     options = build_parser().parse_args(argv)

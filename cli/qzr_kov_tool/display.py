@@ -1,6 +1,8 @@
-"""What the tool shows: the axis status as a block or one progress line, and
-lines that refresh in place on a terminal."""
+"""What the tool shows: the axis status as a block or one progress line,
+lines that refresh in place on a terminal, and output streams that take
+any text."""
 
+import io
 import sys
 import time
 
@@ -123,3 +125,28 @@ class LiveText(object):
             self.stream.write("\n")
             self.stream.flush()
         self._shown = 0
+
+
+#: streams replaced by escaping(), kept so that they never close the
+#: buffer they share with their replacement
+_REPLACED = []
+
+
+def escaping(stream):
+    """STREAM, writing what its encoding cannot take (a name in another
+    script under LANG=C, a lone surrogate) as backslash escapes instead of
+    failing with UnicodeEncodeError: STREAM itself where it can be told so
+    (Python 3.7 and later), else a new stream on its buffer."""
+    if stream is None or getattr(stream, "errors", None) == "backslashreplace":
+        return stream
+    reconfigure = getattr(stream, "reconfigure", None)
+    if reconfigure is not None:
+        reconfigure(errors="backslashreplace")
+        return stream
+    buffer = getattr(stream, "buffer", None)
+    if buffer is None or not isinstance(stream, io.TextIOWrapper):
+        return stream       # text kept in memory: it takes anything
+    stream.flush()
+    _REPLACED.append(stream)
+    return io.TextIOWrapper(buffer, encoding=stream.encoding, errors="backslashreplace",
+                            line_buffering=stream.line_buffering)

@@ -132,11 +132,11 @@ def build_parser():
 # -- reading the description -----------------------------------------------
 
 class Problems(ToolError):
-    """A description with problems: one line each (the runner tells each
-    line of a ToolError as a line of its own)."""
+    """A description with problems: one line each, naming the file PATH
+    (the runner tells each line of a ToolError as a line of its own)."""
 
     def __init__(self, path, problems):
-        lines = [p if p.startswith(path + ":") else "%s: %s" % (path, p) for p in problems]
+        lines = [p if p.startswith(path + ": ") else "%s: %s" % (path, p) for p in problems]
         ToolError.__init__(self, "\n".join(lines), EXIT_USAGE)
         self.lines = lines
 
@@ -155,41 +155,21 @@ def _load_motion(simulated):
 def read(path, simulated=True):
     """The checked description of PATH and the machine module."""
     machine = _load_motion(simulated)
-    from qzr_kov_motion import MachineError
+    from qzr_kov_motion import MachineError, description
     try:
         return machine.load_description(path), machine
     except MachineError as error:
-        raise Problems(path, error.problems)
+        raise Problems(error.path or description.printable(path), error.problems)
     except OSError as error:
-        raise Refused("cannot read %s (%s)" % (path, describe_exception(error)))
-
-
-def _mm(value):
-    return "%g" % value
-
-
-def _speeds(speeds):
-    return "%g -> %g mm/s in %g s" % tuple(speeds)
+        raise Refused("cannot read %s (%s)" % (description.printable(path),
+                                               describe_exception(error)))
 
 
 def summary(axis, description):
-    """One line for an axis of a checked description."""
-    line = description.lines[axis.line]
-    parts = ["station %d on line %s (%s)" % (axis.station, line.name, line.port),
-             "%s pulses/mm" % _mm(axis.ppmm),
-             "profile " + _speeds(axis.profile) if axis.profile else "profile as the station has it",
-             "travel %s to %s mm" % tuple(map(_mm, axis.travel)) if axis.travel
-             else "no travel limits"]
-    if axis.positions:
-        parts.append("positions " + ", ".join("%s %s" % (name, _mm(mm))
-                                              for name, mm in axis.positions.items()))
-    if axis.homing:
-        parts.append("homes in group %d towards %s, %s" % (axis.homing.order,
-                                                           axis.homing.direction,
-                                                           _speeds(axis.homing.speeds)))
-    else:
-        parts.append("not homed")
-    return "%s: %s" % (axis.name, ", ".join(parts))
+    """One line for an axis of a checked description: what each of its
+    keys shows (the description's table of keys says what and how)."""
+    from qzr_kov_motion import description as keys
+    return keys.summary(axis, description)
 
 
 def check(options):
@@ -434,8 +414,11 @@ def home(run, options, signals):
         raise Refused("no axis of %s has homing settings" % options.machine)
     end = None if options.timeout is None else time.monotonic() + options.timeout
     for group in groups:
+        left = None if end is None else end - time.monotonic()
+        if left is not None and left <= 0:
+            raise ToolError("homing did not end within %g s; %s not started"
+                            % (options.timeout, ", ".join(group)))
         say("homing %s" % ", ".join(group))
-        left = None if end is None else max(end - time.monotonic(), 0.0)
         waiter = Background(lambda left=left, group=group: run.machine.home(left, group))
         waiter.start()
         _watch(run, group, waiter, signals)

@@ -98,8 +98,12 @@ class LimitError(ValueError):
 class MachineError(ValueError):
     """What is wrong with a machine description, found before any line was
     opened: one line per problem, each starting with the key path
-    (``axes.x.travel: ...``). ``problems`` holds those lines."""
+    (``axes.x.travel: ...``), or with the file's name for a problem of the
+    file itself. ``problems`` holds those lines; ``path``, the name of the
+    file read (as the messages show it), or None for a description that
+    came from no file."""
 
-    def __init__(self, problems: Union[str, Sequence[str]]) -> None:
+    def __init__(self, problems: Union[str, Sequence[str]], path: Optional[str] = None) -> None:
         self.problems = [problems] if isinstance(problems, str) else list(problems)
+        self.path = path
         ValueError.__init__(self, "\n".join(self.problems))

@@ -9,6 +9,7 @@ moves several at once, all or nothing; ``machine.home()`` homes them group
 by group.
 """
 import concurrent.futures
+import threading
 import time
 import types
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Type, TypeVar, cast
@@ -16,7 +17,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Type,
 from qzr_kov import KOVAxisController
 
 from .axis import Axis, Target, _log, stopping
-from .description import (DIRECTIONS, HOMING_METHODS, Description, apply_settings,
+from .description import (DIRECTIONS, Description, apply_line_settings, apply_settings,
                           check_description, load_description)
 from .errors import MachineError, WaitTimeout
 from .motion import Motion
@@ -43,6 +44,14 @@ def _try_stop(axis: Axis, error: BaseException) -> None:
     except Exception as failure:
         _log.warning("station %d: stopping it failed after %s: %s: %s", axis.station,
                      type(error).__name__, type(failure).__name__, failure)
+
+
+def _is_time_limit(seconds: Any) -> bool:
+    """Whether SECONDS is a number above 0 that a wait can take (at most
+    threading.TIMEOUT_MAX, some 292 years: a longer one overflows)."""
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+        return False
+    return 0 < seconds <= threading.TIMEOUT_MAX
 
 
 class Machine(object):
@@ -77,13 +86,13 @@ class Machine(object):
                 else:
                     controller = KOVAxisController(port, baudrate=line.baudrate)
                 self.controllers[line.name] = controller
-                if line.homing_method is not None:
-                    controller.finding_o_method = HOMING_METHODS[line.homing_method]
+                apply_line_settings(controller, line)
             for settings in description.axes.values():
                 controller = self.controllers[settings.line]
                 apply_settings(controller, settings)
                 self.axes[settings.name] = Axis(controller, settings.station, settings.name,
-                                                settings.travel, settings.positions)
+                                                settings.travel, settings.positions,
+                                                settings.encoder)
         except BaseException:
             self._close_all(quietly=True)
             raise
@@ -192,8 +201,13 @@ class Machine(object):
         (homing leaves the homing speeds in the station). If one fails, the
         others of its group are stopped, no later group starts, and its
         MotionError (or the error that kept it from starting) is raised.
-        After TIMEOUT seconds in all, the running group is stopped and
-        TimeoutError raised. Homed axes are at 0."""
+        After TIMEOUT seconds in all (None: no limit; else a number above
+        0 and at most threading.TIMEOUT_MAX, ValueError before anything is
+        sent), the running group is stopped and TimeoutError raised. Homed
+        axes are at 0."""
+        if timeout is not None and not _is_time_limit(timeout):
+            raise ValueError("the time limit of homing is None or a number of seconds above "
+                             "0 and at most %g, not %r" % (threading.TIMEOUT_MAX, timeout))
         groups = self.homing_groups(axes)
         end = None if timeout is None else time.monotonic() + timeout
         with stopping(*(self[name] for group in groups for name in group)):
