@@ -385,12 +385,12 @@ class SettingsTest(MachineCase):
         made = []
 
         def axis(*args, **kwargs):
-            made.append(kwargs)
-            return Axis(*args)
+            made.append(Axis(*args, **kwargs).encoder)
+            return Axis(*args, **kwargs)
         data = changed(gantry(), "axes.y.encoder", {"ppmm": 1000, "tolerance": 0.05})
         with mock.patch.object(machine_py, "Axis", axis):
             self.make(data)
-        self.assertEqual(made, [{}, {"encoder": (1000.0, 0.05)}, {}])
+        self.assertEqual(made, [None, (1000.0, 0.05), None])
 
     def test_a_failure_while_applying_closes_what_was_opened(self):
         self.line.fail_on("set_coil", CommunicationError("down"), station=2)
