@@ -34,6 +34,7 @@ from qzr_kov_tool.signals import StopSignals  # noqa: E402
 # stop, R1 to R6 starts) the tool set on each.
 DRIVER = r'''
 import json, os, resource, signal, sys, threading
+import qzr_kov_sim
 from qzr_kov_tool import cli, connect, machine
 mode, point = sys.argv[1], sys.argv[2].split(":")
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -68,7 +69,7 @@ def hook(line):
 def simulated_line(*args, make=connect.simulated_line):
     return hook(make(*args))
 
-def simulated_lines(*args, make=machine.simulated_lines):
+def machine_lines(*args, make=qzr_kov_sim.machine_lines):
     made = make(*args)
     lines.extend(made.values())
     return dict((name, hook(line)) for name, line in made.items())
@@ -92,7 +93,7 @@ def run(run, *args, init=machine.Run.__init__, **kwargs):
     init(run, *args, **kwargs)
 
 connect.simulated_line, connect.Session.close = simulated_line, close
-machine.simulated_lines, machine.Run.__init__ = simulated_lines, run
+qzr_kov_sim.machine_lines, machine.Run.__init__ = machine_lines, run
 if point == ["start"]:
     connect.load_controller_module(True)
     break_log()

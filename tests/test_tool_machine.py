@@ -4,20 +4,12 @@ one line with its exit code."""
 import json
 import os
 import signal
-import sys
 import tempfile
 import unittest
-from unittest import mock
 
 from tests import support
-from tests.support import qzr_kov
-from tests.test_tool import CLI, FAST, ToolCase, run_tool
-from qzr_kov_sim import VirtualClock
-from qzr_kov_motion import Machine, description as machine_module
-
-if CLI not in sys.path:
-    sys.path.insert(0, CLI)
-from qzr_kov_tool import machine as tool_machine  # noqa: E402
+from tests.test_tool import FAST, ToolCase, run_tool
+from qzr_kov_motion import description as machine_module
 
 EXAMPLE_JSON = os.path.join(support.REPO, "examples", "machine.json")
 EXAMPLE_TOML = os.path.join(support.REPO, "examples", "machine.toml")
@@ -167,50 +159,6 @@ class InteractiveTest(ToolCase):
         self.assertIn("stopping z (SIGINT)", out)
         self.assertRegex(out, r"stopped: z at -?\d+\.\d{3} mm")
         self.assertNotIn("homing x", out)
-
-
-class PlacementTest(unittest.TestCase):
-    """Simulated stations are placed so that the travel and homing work,
-    whatever the method, direction, travel and sign of the scale."""
-
-    def test_homing_then_both_ends_of_the_travel(self):
-        cases = [("limit_first", "negative", [-5.0, 300.0], 200),
-                 ("limit_first", "positive", [-80.0, 0.0], 400),
-                 ("origin_only", "negative", [-50.0, -10.0], 100),
-                 ("origin_only", "positive", [10.0, 60.0], 100),
-                 ("origin_only", "positive", None, 100),
-                 ("limit_first", "negative", None, 2.5)]
-        clock = VirtualClock()
-        with mock.patch.object(qzr_kov, "_now", clock.time), \
-                mock.patch.object(qzr_kov, "_sleep", clock.sleep):
-            for method, direction, travel, ppmm in cases:
-                with self.subTest(method=method, direction=direction, travel=travel):
-                    axis = {"station": 4, "ppmm": ppmm,
-                            "homing": {"start_velocity": 2.0, "velocity": 20.0,
-                                       "acceleration_time": 0.1, "direction": direction}}
-                    if travel:
-                        axis["travel"] = travel
-                    description = machine_module.check_description(
-                        {"lines": {"l": {"port": "p", "homing_method": method}},
-                         "axes": {"a": axis}})
-                    lines = tool_machine.simulated_lines(description, clock)
-                    with Machine(description, lines=lines) as machine:
-                        a = machine["a"]
-                        if travel and method == "limit_first":
-                            # Counting as if homed, inside the travel. (A search
-                            # one way only may need to start outside it.)
-                            self.assertTrue(travel[0] < a.position < travel[1])
-                        machine.home(timeout=60)
-                        self.assertEqual(a.position, 0.0)
-                        for end in travel or (-4.0, 298.0):
-                            self.assertEqual(a.move_to(end).wait(60), end)
-
-    def test_without_travel_the_tools_usual_axis(self):
-        description = machine_module.check_description(
-            {"lines": {"l": {"port": "p"}}, "axes": {"a": {"station": 1, "ppmm": -100}}})
-        layout = tool_machine.placement(description.axes["a"], None)
-        self.assertEqual(layout, dict(origin_at=0, origin_width=1, negative_limit_at=-30000,
-                                      positive_limit_at=500, physical_position=-4000))
 
 
 if __name__ == "__main__":
