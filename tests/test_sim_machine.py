@@ -4,7 +4,6 @@ direction, travel and sign of the scale; from a file, a dict or a checked
 description; and without qzr_kov_motion for a description made by hand."""
 import json
 import os
-import sys
 import tempfile
 import textwrap
 import unittest
@@ -57,8 +56,7 @@ class PlacementTest(unittest.TestCase):
         self.assertEqual(layout, dict(origin_at=0, origin_width=1, negative_limit_at=-30000,
                                       positive_limit_at=500, physical_position=-4000))
         # The tool's one simulated station stands and ends where this one does.
-        if os.path.join(support.REPO, "cli") not in sys.path:
-            sys.path.insert(0, os.path.join(support.REPO, "cli"))
+        support.add_tool_to_path()
         from qzr_kov_tool import connect
         self.assertEqual((connect.SIM_LAYOUT_MM["negative_limit_at"],
                           connect.SIM_LAYOUT_MM["positive_limit_at"], connect.SIM_START_MM),

@@ -1,30 +1,13 @@
 """qzr-kov on a machine description, run as a separate program: check, and
 status, home, move and jog by axis name on simulated lines; every failure
 one line with its exit code."""
-import json
 import os
 import signal
-import tempfile
 import unittest
 
 from tests import support
-from tests.test_tool import FAST, ToolCase, run_tool
+from tests.support import EXAMPLE_JSON, EXAMPLE_TOML, FAST, ToolCase, description_file, run_tool
 from qzr_kov_motion import description as machine_module
-
-EXAMPLE_JSON = os.path.join(support.REPO, "examples", "machine.json")
-EXAMPLE_TOML = os.path.join(support.REPO, "examples", "machine.toml")
-
-
-def description_file(change=None, name="machine.json"):
-    """The example's description as JSON, after CHANGE(data) if given."""
-    with open(EXAMPLE_JSON, encoding="utf-8") as f:
-        data = json.load(f)
-    if change is not None:
-        change(data)
-    path = os.path.join(tempfile.mkdtemp(dir=support.WORKDIR), name)
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(data, f)
-    return path
 
 
 def on_machine(*args, **kwargs):

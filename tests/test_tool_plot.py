@@ -12,10 +12,8 @@ import time
 import unittest
 
 from tests import support
-from tests.support import qzr_kov
-from tests.test_tool import FAST, ToolCase, run_tool
-from tests.test_tool_parts import options
-from tests.test_tool_record import HAVE_MATPLOTLIB, NO_MATPLOTLIB, scratch
+from tests.support import (FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, ToolCase, qzr_kov, run_tool,
+                           scratch)
 from qzr_kov_sim import ScaledClock, SimulatedLine
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))

@@ -10,12 +10,11 @@ import resource
 import signal
 import subprocess
 import sys
-import tempfile
 import unittest
 
 from tests import support
-from tests.test_tool import FAST, TIMEOUT, ToolCase, command, run_tool, tool_env
-from tests.test_tool_parts import Quiet, options, session_on
+from tests.support import (FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, TIMEOUT, Quiet, ToolCase,
+                           command, options, run_tool, scratch, session_on, tool_env)
 from qzr_kov_sim import ScaledClock, SimulatedLine
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
@@ -25,18 +24,7 @@ from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
 COLUMNS = ["time_s", "position_mm", "velocity_mm_s", "running", "origin", "negative_limit",
            "positive_limit", "alarm", "emergency", "position_set"]
-try:
-    import matplotlib  # noqa: F401  (the tool runs on this interpreter)
-    HAVE_MATPLOTLIB = True
-except ImportError:
-    HAVE_MATPLOTLIB = False
-NO_MATPLOTLIB = ("matplotlib is not installed for this interpreter (Debian's python3-matplotlib "
-                 "serves /usr/bin/python3)")
 SIGNATURES = {".png": b"\x89PNG\r\n\x1a\n", ".svg": b"<?xml", ".pdf": b"%PDF"}
-
-
-def scratch():
-    return tempfile.mkdtemp(prefix="qzr_kov-record-", dir=support.WORKDIR)
 
 
 def read_rows(path):
