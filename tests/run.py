@@ -53,12 +53,20 @@ class CountingResult(unittest.TextTestResult):
             self.progress.write("F" if self._file_failed else ".")
             self.progress.flush()
 
-    def startTest(self, test):
+    def _enter(self, test):
         test_file = _test_file(test)
         if test_file != self._file:
             self._file_ended()
             self._file, self._file_failed = test_file, False
+
+    def startTest(self, test):
+        self._enter(test)
         super(CountingResult, self).startTest(test)
+
+    def addSkip(self, test, reason):
+        # CPython 3.12.1 does not start a test that a decorator skips.
+        self._enter(test)
+        super(CountingResult, self).addSkip(test, reason)
 
     def stopTestRun(self):
         self._file_ended()
