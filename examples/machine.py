@@ -1,4 +1,4 @@
-"""The gantry of examples/machine.toml on a simulated line, driven by name:
+"""The gantry of examples/machine.toml on simulated lines, driven by name:
 home it in the order the file gives (Z up first, then X and Y together),
 move to named positions, have a move beyond a soft limit refused, and jog
 an axis to the end of its travel. Ctrl-C at any moment stops every axis.
@@ -13,7 +13,7 @@ import sys
 
 from qzr_kov import Direction
 from qzr_kov_motion import LimitError, Machine, wait_all
-from qzr_kov_sim import ScaledClock, SimulatedLine
+from qzr_kov_sim import ScaledClock, machine_lines
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -30,20 +30,12 @@ def description():
     return os.path.join(HERE, "machine.json")
 
 
-def simulated_line():
-    """The stations of the file on one simulated line whose time runs ten
-    times faster. Sensors in pulses: each origin sensor is at 0, the limit
-    switches a few millimetres beyond the ends of the travel, and each axis
-    stands somewhere along its travel, not homed."""
-    stations = {
-        1: dict(origin_at=0, negative_limit_at=-1600, positive_limit_at=61000,
-                physical_position=10000),                     # x: -8 and 305 mm, at 50 mm
-        2: dict(origin_at=0, negative_limit_at=-1600, positive_limit_at=41000,
-                physical_position=16000),                     # y: -8 and 205 mm, at 80 mm
-        3: dict(origin_at=0, negative_limit_at=-34000, positive_limit_at=1200,
-                physical_position=-16000),                    # z: -85 and 3 mm, at -40 mm
-    }
-    return SimulatedLine("machine-example", stations=stations, clock=ScaledClock(10))
+def simulated_lines(path):
+    """The lines of the file simulated, their time running ten times faster.
+    Each station is placed from its axis's settings: the origin sensor at
+    0 mm, the limit switches just beyond the ends of the travel, the axis
+    in the middle of its travel (as qzr-kov --simulate places them)."""
+    return machine_lines(path, clock=ScaledClock(10))
 
 
 def where(machine):
@@ -51,7 +43,8 @@ def where(machine):
 
 
 def main():
-    with Machine.from_file(description(), lines={"main": simulated_line()}) as machine:
+    path = description()
+    with Machine.from_file(path, lines=simulated_lines(path)) as machine:
         with machine.stopping():
             print("axes: %s" % ", ".join(machine.axes))
             print("homing, in groups: %s" % " then ".join(

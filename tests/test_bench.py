@@ -7,29 +7,14 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
 from tests import support
-from tests.support import qzr_kov
+from tests.support import BENCH, import_bench, qzr_kov
 from qzr_kov_sim import RecordingMaster
 
-BENCH = os.path.join(support.REPO, "bench")
 NATIVE_DIR = os.path.join(support.BUILD, "bench-native")
-
-
-def import_bench(name):
-    """Imports bench/NAME.py; the benchmarks move to a scratch folder on
-    import, which the tests must not (the module logs into the working
-    directory)."""
-    if BENCH not in sys.path:
-        sys.path.insert(0, BENCH)
-    cwd = os.getcwd()
-    try:
-        return __import__(name)
-    finally:
-        os.chdir(cwd)
 
 
 def native_or_skip(case):

@@ -4,7 +4,7 @@ the table with its targets. Nothing here is timed against a goal."""
 import threading
 import unittest
 
-from tests.test_bench import import_bench
+from tests.support import import_bench
 
 
 def row(way, axes, command, completion, exchange_ms=5, meanwhile=None):

@@ -37,13 +37,18 @@ rendered):
 
 Markers may stand on consecutive lines. A block that names a serial port
 (``"/dev/tty..."``, ``--port /dev/...``), or that continues or uses a file
-block that does, is a hardware block. It runs unchanged against the
-stand-in master module ``sim/stand_in/qzr_mew.py`` (first on the path),
-whose ``MewMaster`` opens a simulated line for any port name; for Python
-blocks the lines it opens run ``HARDWARE_SPEED`` times faster than real
-time, so that homing takes a moment, and their stations follow
-``HARDWARE_LAYOUT`` (limit switches 100000 pulses either side of the
-origin).
+block that does, is a hardware block, unless it calls
+``use_simulated_master()``: then it runs on simulated lines of its own
+making, as a reader without ``qzr_mew`` would run it. A hardware block
+must say right above it what it needs (the paragraph before it has the word
+"needs"), and a block that uses a file block must name the file there. It
+runs unchanged against the stand-in master module
+``sim/stand_in/qzr_mew.py`` (first on the path), whose ``MewMaster`` opens
+a simulated line for any port name, its stations in the simulator's
+default layout (``qzr_kov_sim.DEFAULT_LAYOUT``, as sim/README.md gives it);
+for Python blocks the lines it opens run ``HARDWARE_SPEED`` times faster
+than real time, so that homing takes a moment (time runs faster; nothing
+else differs).
 
 A block that plots (``--plot``, ``qzr-kov plot``, ``import matplotlib``) is
 skipped where the interpreter has no matplotlib, one that reads TOML (names
@@ -67,11 +72,6 @@ PAGES = ("README.md", "docs/*.md", "sim/README.md")
 TIME_LIMIT = 180
 #: how much faster than real time the lines of hardware blocks run
 HARDWARE_SPEED = 50
-#: the stations of their lines: the default layout (the axis standing at
-#: 50000 pulses, the positive limit switch at 100000, the origin at 0) with
-#: the negative switch as far out as the positive one, so that a machine's
-#: travel on either side of its origin fits at any scale the pages use
-HARDWARE_LAYOUT = {"negative_limit_at": -100000}
 #: set in the environment of the blocks
 NESTED = "QZR_KOV_IN_SNIPPET"
 
@@ -86,18 +86,21 @@ _PLOTS = re.compile(r"--plot\b|qzr-kov plot\b|^\s*(import|from) matplotlib", re.
 _TOML = re.compile(r"\.toml\b|\btomllib\b|\btomli\b")
 _TOOL_ERROR = re.compile(r"^qzr-kov( \w+)?: ")
 _FILE_NAME = re.compile(r"^[\w][\w.-]*$")
+_SIMULATES = re.compile(r"\buse_simulated_master\(")
 
 
 class Block(object):
     """One fenced block: PAGE (relative path), LINE (of its first code line,
     1-based), TAG, CODE and MARKERS, the markers before it ({"not run":
     reason, "continued": None, "hardware": None, "file": name}); FILES, the
-    (name, text) of the file blocks above it on its page."""
+    (name, text) of the file blocks above it on its page; LEAD, the
+    paragraph of text right above it (markers left out), on one line."""
 
-    def __init__(self, page, line, tag, code, markers=None, files=()):
+    def __init__(self, page, line, tag, code, markers=None, files=(), lead=""):
         self.page, self.line, self.tag, self.code = page, line, tag, code
         self.markers = dict(markers or {})
         self.files = list(files)
+        self.lead = lead
         self.previous = None        # for a continued Python block: the one before
 
     @property
@@ -128,11 +131,19 @@ class Block(object):
             blocks.insert(0, blocks[0].previous)
         return blocks
 
+    def files_used(self):
+        """The names of the file blocks above that the chain's code names."""
+        return [name for name, text in self.files
+                if any(name in block.code for block in self.chain())]
+
     @property
     def hardware(self):
-        return (any("hardware" in block.markers or _PORT.search(block.code)
-                    for block in self.chain())
-                or any(_PORT.search(text) for name, text in self.files))
+        chain = self.chain()
+        if any(_SIMULATES.search(block.code) for block in chain):
+            return False
+        return (any("hardware" in block.markers or _PORT.search(block.code) for block in chain)
+                or any(_PORT.search(text) for name, text in self.files
+                       if name in self.files_used()))
 
     @property
     def plots(self):
@@ -165,6 +176,7 @@ def parse(page, text):
     markers = {}
     files = []
     last_python = None
+    paragraph, lead = [], ""        # the text above the next block
     index = 0
     while index < len(lines):
         line = lines[index]
@@ -177,6 +189,9 @@ def parse(page, text):
         if not opening:
             if line.strip():
                 markers = {}        # markers belong to the block right after them
+                paragraph.append(line.strip())
+            elif paragraph:
+                paragraph, lead = [], " ".join(paragraph)
             index += 1
             continue
         indent, fence = len(opening.group("indent")), opening.group("fence")
@@ -189,7 +204,8 @@ def parse(page, text):
                         else lines[index].lstrip())
             index += 1
         block = Block(page, start, opening.group("tag").lower(), "\n".join(code) + "\n",
-                      markers, files)
+                      markers, files, " ".join(paragraph) if paragraph else lead)
+        paragraph, lead = [], ""
         if "continued" in markers:
             if block.tag not in PYTHON_TAGS:
                 raise SnippetError("%s: only Python blocks can be continued" % block.name)
@@ -228,6 +244,23 @@ def session_commands(block):
     return [tuple(pair) for pair in commands]
 
 
+def unsaid(block):
+    """What BLOCK needs that the paragraph right above it does not say: a
+    hardware block says what it needs, one that uses a file of its page
+    names the file. The first block of a chain speaks for the chain."""
+    if block.kind is None or "continued" in block.markers:
+        return []
+    problems = []
+    if block.hardware and "needs" not in block.lead.lower():
+        problems.append("runs only on hardware, and the text right above it does not say "
+                        "what it needs")
+    for name in block.files_used():
+        if name not in block.lead:
+            problems.append("uses the file %s, and the text right above it does not name it"
+                            % name)
+    return problems
+
+
 def all_blocks():
     blocks = []
     for pattern in PAGES:
@@ -242,14 +275,13 @@ def all_blocks():
 # points into the page.
 RUNNER = r"""
 import sys
-import ast
-speed, layout = float(sys.argv[1]), ast.literal_eval(sys.argv[2])
+speed = float(sys.argv[1])
 if speed:
     import qzr_kov_sim
     qzr_kov_sim.set_line_factory(lambda port, baudrate: qzr_kov_sim.SimulatedLine(
-        port, baudrate=baudrate, clock=qzr_kov_sim.ScaledClock(speed), layout=layout))
+        port, baudrate=baudrate, clock=qzr_kov_sim.ScaledClock(speed)))
 namespace = {"__name__": "__main__", "__builtins__": __builtins__}
-chain = sys.argv[3:]
+chain = sys.argv[2:]
 sys.argv = [chain[1]]
 for index in range(0, len(chain), 3):
     path, page, line = chain[index], chain[index + 1], int(chain[index + 2])
@@ -345,8 +377,7 @@ class Clone(object):
                 stream.write(part.code)
             chain += [path, part.page, str(part.line)]
         speed = HARDWARE_SPEED if block.hardware else 0
-        return self.run([sys.executable, "-c", RUNNER, str(speed), repr(HARDWARE_LAYOUT)] + chain,
-                        block)
+        return self.run([sys.executable, "-c", RUNNER, str(speed)] + chain, block)
 
     def shell(self, code, block, stdin=None):
         return self.run(["bash", "-e", "-c", code], block, stdin)
@@ -447,6 +478,47 @@ class ExtractorTest(unittest.TestCase):
         self.assertEqual(session_commands(blocks[5]),
                          [("qzr-kov move --absolute 1 --plot m.png", False),
                           ("qzr-kov move --absolute 400", True)])
+        # The text right above a block, markers and earlier paragraphs left out.
+        self.assertEqual([blocks[1].lead, blocks[3].lead, blocks[4].lead, blocks[5].lead],
+                         ["", "- a list item:", "Some words in between.", ""])
+
+    def test_what_a_block_needs_is_said_above_it(self):
+        page = "\n".join([
+            "Needs a real port:",
+            "```python",
+            "open('/dev/ttyUSB0')",
+            "```",
+            "On hardware:",
+            "",
+            "<!-- hardware -->",
+            "```python",
+            "pass",
+            "```",
+            "<!-- file: m.toml -->",
+            "```toml",
+            "port = '/dev/ttyS1'",
+            "```",
+            "With m.toml above, on simulated lines:",
+            "```python",
+            "import qzr_kov_sim",
+            "qzr_kov_sim.use_simulated_master()",
+            "open('m.toml')",
+            "```",
+            "A file used unnamed, and a port:",
+            "```python",
+            "open('m.toml')",
+            "```",
+        ])
+        blocks = parse("page.md", page)
+        self.assertEqual([b.hardware for b in blocks], [True, True, True, False, True])
+        self.assertEqual([len(unsaid(b)) for b in blocks], [0, 1, 0, 0, 2])
+        self.assertIn("what it needs", unsaid(blocks[1])[0])
+        self.assertIn("the file m.toml", unsaid(blocks[4])[1])
+
+    def test_every_block_of_the_pages_says_what_it_needs(self):
+        for block in all_blocks():
+            with self.subTest(block=block.name):
+                self.assertEqual(unsaid(block), [], block.lead)
 
     def test_markers_that_cannot_be_right_are_refused(self):
         for text, words in (("<!-- not run -->\n```sh\nx\n```\n", "say why"),

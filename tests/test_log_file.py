@@ -517,20 +517,26 @@ class InterruptTest(unittest.TestCase):
         self.finish(child)
 
     def test_ctrl_c_while_a_write_waits_for_room(self):
+        # Opened without waiting for a writer, then made blocking. The test
+        # holds a write end of its own, so that the FIFO never lacks a writer
+        # while the child closes it after one record and opens it for the
+        # next: without one, a read finds the end of the file there, or,
+        # when the child opens it between select() and read(), EAGAIN.
         reader = os.open(self.fifo, os.O_RDONLY | os.O_NONBLOCK)
         self.addCleanup(os.close, reader)
+        own_writer = os.open(self.fifo, os.O_WRONLY)
+        self.addCleanup(os.close, own_writer)
+        os.set_blocking(reader, True)
         child = self.start("write")
         self.interrupt_when_waiting_in(child, ["pipe_write", "pipe_wait"])
         self.assertEqual(self.next_line(child), "interrupted\n")
+        # Nothing is read before the write was interrupted: it waited for room.
         data = b""
-        for _ in range(6000):
-            if select.select([reader], [], [], 1)[0]:
-                chunk = os.read(reader, 1 << 16)
-                data += chunk
-                if data.endswith(b"NEXT RECORD\n") or not chunk and child.poll() is not None:
-                    break
-                if not chunk:
-                    time.sleep(0.005)  # no writer at the moment
+        while not data.endswith(b"NEXT RECORD\n"):
+            # With a writer always there, readable means data to read.
+            if not select.select([reader], [], [], 60)[0]:
+                self.fail("the child wrote no more after %d bytes" % len(data))
+            data += os.read(reader, 1 << 16)
         self.finish(child)
         # The part of the large record that went out stays; the next record
         # starts a line of its own.

@@ -9,8 +9,7 @@ import sys
 import threading
 import unittest
 
-from tests.support import qzr_kov
-from tests.test_motion_futures import MotionCase
+from tests.support import MotionCase, qzr_kov
 from qzr_kov_sim import CommunicationError
 from qzr_kov_motion import Axis, MotionError
 

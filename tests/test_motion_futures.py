@@ -13,36 +13,14 @@ import time
 import unittest
 
 from tests import support
-from tests.support import qzr_kov
-from qzr_kov_sim import CommunicationError, ScaledClock, SimulatedLine
-from qzr_kov_motion import Axis, MotionError, stopping, wait_all
+from tests.support import MotionCase, qzr_kov
+from qzr_kov_sim import CommunicationError
+from qzr_kov_motion import MotionError, stopping, wait_all
 
 StopSource = qzr_kov.StopSource
-# 100 pulses per mm: limit switches at -30 and +30 mm, origin at 0.
-LAYOUT = {"physical_position": 0, "origin_at": 0, "negative_limit_at": -3000,
-          "positive_limit_at": 3000}
 # Homing that takes about a second of real time: a cancel or an error comes
 # long before its end.
 SLOW_HOMING = (10.0, 20.0, 0.02)
-
-
-class MotionCase(unittest.TestCase):
-    def setUp(self):
-        self.line = SimulatedLine("motion", clock=ScaledClock(4), layout=LAYOUT)
-        self.c = qzr_kov.KOVAxisController(self.line)
-        self.a, self.b = Axis(self.c, 1), Axis(self.c, 2)
-        for station in (1, 2):
-            self.c.set_ppmm(station, 100)
-            self.c.set_parameters(station, 10.0, 200.0, 0.02)
-        self.log = support.LogReader()
-
-    def tearDown(self):
-        for thread in list(self.c._find_o_threads.values()):
-            thread.join(10)
-        self.c.close(force=True)
-
-    def logged(self, text):
-        return [line for line in self.log.lines() if text in line]
 
 
 class MovesTest(MotionCase):

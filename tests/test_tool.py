@@ -3,108 +3,11 @@ each subcommand's output and exit code, signals during motion, one-line
 errors, help texts."""
 import os
 import signal
-import subprocess
-import sys
 import tempfile
-import threading
 import unittest
 
 from tests import support
-
-CLI = os.path.join(support.REPO, "cli")
-# Simulated time runs this much faster in runs that move the axis to its end.
-FAST = ["--sim-speed", "50"]
-TIMEOUT = 120
-
-
-def tool_env(stand_in=False):
-    """Environment reaching the built module, the simulator and the tool.
-    Without the stand-in master module on the path, as after installing."""
-    env = support.python_env()
-    paths = [p for p in env["PYTHONPATH"].split(os.pathsep)
-             if stand_in or os.path.abspath(p) != support.STAND_IN]
-    env["PYTHONPATH"] = os.pathsep.join([CLI] + paths)
-    return env
-
-
-def command(args):
-    return [sys.executable, "-m", "qzr_kov_tool"] + list(args)
-
-
-def run_tool(*args, **kwargs):
-    """Runs the tool to its end; returns the CompletedProcess. FIRST: folders
-    searched before all others."""
-    cwd = tempfile.mkdtemp(prefix="qzr_kov-tool-", dir=support.WORKDIR)
-    env = tool_env(kwargs.get("stand_in", False))
-    env["PYTHONPATH"] = os.pathsep.join(kwargs.get("first", []) + [env["PYTHONPATH"]])
-    return subprocess.run(command(args), cwd=cwd, env=env,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=TIMEOUT)
-
-
-class Interactive(object):
-    """The tool running with pipes: read its output up to a line, type into
-    it, send it a signal, collect the rest."""
-
-    def __init__(self, *args):
-        cwd = tempfile.mkdtemp(prefix="qzr_kov-tool-", dir=support.WORKDIR)
-        self.process = subprocess.Popen(
-            command(args), cwd=cwd, env=tool_env(), stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-        self.lines = []
-        # Never let a stuck run hang the suite.
-        self.watchdog = threading.Timer(TIMEOUT, self.process.kill)
-        self.watchdog.daemon = True
-        self.watchdog.start()
-
-    def read_until(self, text):
-        for line in self.process.stdout:
-            self.lines.append(line)
-            if text in line:
-                return line
-        raise AssertionError("no line with %r in %r" % (text, "".join(self.lines)))
-
-    def type(self, text):
-        self.process.stdin.write(text)
-        self.process.stdin.flush()
-
-    def kill(self):
-        """Whatever became of the test, leave no tool running."""
-        self.watchdog.cancel()
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            if stream is not None:
-                stream.close()
-
-    def finish(self):
-        if self.process.stdout.closed:
-            self.process.stdout = None
-        out, err = self.process.communicate(timeout=TIMEOUT)
-        out = out or ""
-        self.watchdog.cancel()
-        return self.process.returncode, "".join(self.lines) + out, err
-
-
-class ToolCase(unittest.TestCase):
-    def interactive(self, *args):
-        tool = Interactive(*args)
-        self.addCleanup(tool.kill)
-        return tool
-
-    def assert_ok(self, result):
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertEqual(result.stderr, "")
-
-    def assert_one_line_error(self, result, code, *words):
-        self.assertEqual(result.returncode, code, result.stdout + result.stderr)
-        lines = result.stderr.splitlines()
-        self.assertEqual(len(lines), 1, result.stderr)
-        self.assertTrue(lines[0].startswith("qzr-kov: "), lines[0])
-        for word in words:
-            self.assertIn(word, lines[0])
-
+from tests.support import FAST, ToolCase, run_tool
 
 class StatusAndSettingsTest(ToolCase):
     def test_status_of_a_fresh_simulated_axis(self):

@@ -13,10 +13,8 @@ import tempfile
 import unittest
 
 from tests import support
-from tests.support import qzr_kov
-from tests.test_tool import TIMEOUT, command, tool_env
-from tests.test_tool_machine import EXAMPLE_JSON, description_file
-from tests.test_tool_parts import Quiet, options, session_on
+from tests.support import (EXAMPLE_JSON, TIMEOUT, Quiet, command, description_file, options,
+                           qzr_kov, session_on, tool_env)
 from qzr_kov_sim import CommunicationError, RecordingMaster, ScaledClock, SimulatedLine
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
@@ -24,102 +22,14 @@ sys.path.insert(0, os.path.join(support.REPO, "cli"))
 from qzr_kov_tool import commands, connect, errors  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
-# The tool's entry point on simulated lines whose log file can no longer be
-# written once the master call POINT ("set_coil:R4", or "set_coil:R4:2" for
-# the second such call; "start": before the tool begins) went out: MODE
-# "folder" (the log folder replaced, the day's file a folder) or "size" (a
-# file size limit: a write error, which names no file). What became of the
-# axis goes to state.json as the tool closes the line; on a machine, what
-# became of every station once the tool is done, with the command coils (R0
-# stop, R1 to R6 starts) the tool set on each.
-DRIVER = r'''
-import json, os, resource, signal, sys, threading
-from qzr_kov_tool import cli, connect, machine
-mode, point = sys.argv[1], sys.argv[2].split(":")
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-broken, calls, lines, runs, lock = [], [], [], [], threading.Lock()
-
-def break_log():
-    path = str(sys.modules["qzr_kov"]._log_filename)
-    if mode == "folder":
-        # Made aside and put in place whole: a record written meanwhile
-        # finds no folder, rather than creating the file in the new one.
-        os.makedirs(os.path.join("log.broken", os.path.basename(path)))
-        os.rename("log", "log.before")
-        os.rename("log.broken", "log")
-    else:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path), resource.RLIM_INFINITY))
-    broken.append(path)
-
-def hook(line):
-    call = getattr(line, point[0], None)
-    def hooked(station, name, *rest):
-        result = call(station, name, *rest)
-        with lock:      # the homing workers of a group call at once
-            if name == point[1] and not broken:
-                calls.append(name)
-                if len(calls) == int((point[2:] or [1])[0]):
-                    break_log()
-        return result
-    if call is not None:
-        setattr(line, point[0], hooked)
-    return line
-
-def simulated_line(*args, make=connect.simulated_line):
-    return hook(make(*args))
-
-def simulated_lines(*args, make=machine.simulated_lines):
-    made = make(*args)
-    lines.extend(made.values())
-    return dict((name, hook(line)) for name, line in made.items())
-
-def close(session, close=connect.Session.close, **kwargs):
-    station = session.line.station(session.station)
-    state = dict(broken=bool(broken), moving=station.moving,
-                 history=[what for _, what, _ in station.history],
-                 homing=session.axis.is_finding_o(session.station),
-                 workers=[t.name for t in threading.enumerate() if not t.daemon
-                          and t is not threading.main_thread() and t.is_alive()])
-    try:
-        return close(session, **kwargs)
-    finally:
-        state["closed"] = session.line.closed
-        with open("state.json", "w") as stream:
-            json.dump(state, stream)
-
-def run(run, *args, init=machine.Run.__init__, **kwargs):
-    runs.append(run)
-    init(run, *args, **kwargs)
-
-connect.simulated_line, connect.Session.close = simulated_line, close
-machine.simulated_lines, machine.Run.__init__ = simulated_lines, run
-if point == ["start"]:
-    connect.load_controller_module(True)
-    break_log()
-code = cli.main(sys.argv[3:])
-if lines:
-    stations = [(line, number, station) for line in lines
-                for number, station in sorted(line.stations.items())]
-    controllers = [c for run in runs for c in run.machine.controllers.values()]
-    commands = dict((number, [args[1] for op, args in line.calls if op == "set_coil"
-                              and args[0] == number and args[2]
-                              and args[1] in ("R0", "R1", "R2", "R3", "R4", "R5", "R6")])
-                    for line, number, _ in stations)
-    with open("state.json", "w") as stream:
-        json.dump(dict(broken=bool(broken), closed=[line.closed for line in lines],
-                       moving=[s.moving for _, _, s in stations], commands=commands,
-                       homing=[c.is_finding_o(n) for c in controllers
-                               for _, n, _ in stations]), stream)
-sys.exit(code)
-'''
+# The tool's entry point with the log breaking at a chosen master call.
+DRIVER = os.path.join(support.REPO, "tests", "broken_log_driver.py")
 
 
 def run_broken(mode, point, *args, **kwargs):
     """The tool with ARGS, its log breaking at POINT; the result and the state."""
     cwd = tempfile.mkdtemp(prefix="qzr_kov-tool-", dir=support.WORKDIR)
-    with open(os.path.join(cwd, "drive.py"), "w") as stream:
-        stream.write(DRIVER)
-    result = subprocess.run([sys.executable, "drive.py", mode, point] + list(args), cwd=cwd,
+    result = subprocess.run([sys.executable, DRIVER, mode, point] + list(args), cwd=cwd,
                             env=tool_env(), input=kwargs.get("input", ""),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             universal_newlines=True, timeout=TIMEOUT)

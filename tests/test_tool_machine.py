@@ -1,39 +1,16 @@
 """qzr-kov on a machine description, run as a separate program: check, and
 status, home, move and jog by axis name on simulated lines; every failure
 one line with its exit code."""
-import json
 import os
 import signal
 import subprocess
-import sys
 import tempfile
 import unittest
-from unittest import mock
 
 from tests import support
-from tests.support import qzr_kov
-from tests.test_tool import CLI, FAST, TIMEOUT, ToolCase, command, run_tool, tool_env
-from qzr_kov_sim import VirtualClock
-from qzr_kov_motion import Machine, description as machine_module
-
-if CLI not in sys.path:
-    sys.path.insert(0, CLI)
-from qzr_kov_tool import machine as tool_machine  # noqa: E402
-
-EXAMPLE_JSON = os.path.join(support.REPO, "examples", "machine.json")
-EXAMPLE_TOML = os.path.join(support.REPO, "examples", "machine.toml")
-
-
-def description_file(change=None, name="machine.json"):
-    """The example's description as JSON, after CHANGE(data) if given."""
-    with open(EXAMPLE_JSON, encoding="utf-8") as f:
-        data = json.load(f)
-    if change is not None:
-        change(data)
-    path = os.path.join(tempfile.mkdtemp(dir=support.WORKDIR), name)
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(data, f)
-    return path
+from tests.support import (EXAMPLE_JSON, EXAMPLE_TOML, FAST, TIMEOUT, ToolCase, command,
+                           description_file, run_tool, tool_env)
+from qzr_kov_motion import description as machine_module
 
 
 def on_machine(*args, **kwargs):
@@ -219,55 +196,6 @@ class InteractiveTest(ToolCase):
         self.assertIn("stopping z (SIGINT)", out)
         self.assertRegex(out, r"stopped: z at -?\d+\.\d{3} mm")
         self.assertNotIn("homing x", out)
-
-
-PROFILE = {"start_velocity": 2.0, "velocity": 20.0, "acceleration_time": 0.1}
-
-
-class PlacementTest(unittest.TestCase):
-    """Simulated stations are placed so that the travel and homing work,
-    whatever the method, direction, travel and sign of the scale."""
-
-    def test_homing_then_both_ends_of_the_travel(self):
-        cases = [("limit_first", "negative", [-5.0, 300.0], 200),
-                 ("limit_first", "positive", [-80.0, 0.0], 400),
-                 ("origin_only", "negative", [-50.0, -10.0], 100),
-                 ("origin_only", "positive", [10.0, 60.0], 100),
-                 ("origin_only", "positive", None, 100),
-                 ("limit_first", "negative", None, 2.5)]
-        clock = VirtualClock()
-        with mock.patch.object(qzr_kov, "_now", clock.time), \
-                mock.patch.object(qzr_kov, "_sleep", clock.sleep):
-            for method, direction, travel, ppmm in cases:
-                with self.subTest(method=method, direction=direction, travel=travel):
-                    axis = {"station": 4, "ppmm": ppmm, "profile": PROFILE,
-                            "homing": {"start_velocity": 2.0, "velocity": 20.0,
-                                       "acceleration_time": 0.1, "direction": direction}}
-                    if travel:
-                        axis["travel"] = travel
-                    description = machine_module.check_description(
-                        {"lines": {"l": {"port": "p", "homing_method": method}},
-                         "axes": {"a": axis}})
-                    lines = tool_machine.simulated_lines(description, clock)
-                    with Machine(description, lines=lines) as machine:
-                        a = machine["a"]
-                        if travel and method == "limit_first":
-                            # Counting as if homed, inside the travel. (A search
-                            # one way only may need to start outside it.)
-                            self.assertTrue(travel[0] < a.position < travel[1])
-                        machine.home(timeout=60)
-                        self.assertEqual(a.position, 0.0)
-                        for end in travel or (-4.0, 298.0):
-                            self.assertEqual(a.move_to(end).wait(60), end)
-
-    def test_without_travel_the_tools_usual_axis(self):
-        description = machine_module.check_description(
-            {"lines": {"l": {"port": "p"}},
-             "axes": {"a": {"station": 1, "ppmm": 100, "profile": PROFILE}}})
-        # A negative scale, which a description refuses with speeds, by hand.
-        layout = tool_machine.placement(description.axes["a"]._replace(ppmm=-100), None)
-        self.assertEqual(layout, dict(origin_at=0, origin_width=1, negative_limit_at=-30000,
-                                      positive_limit_at=500, physical_position=-4000))
 
 
 if __name__ == "__main__":

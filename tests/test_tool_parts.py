@@ -10,37 +10,16 @@ import types
 import unittest
 
 from tests import support
-from tests.support import qzr_kov
+from tests.support import Quiet, options, qzr_kov, session_on
 from qzr_kov_sim import CommunicationError, ScaledClock, SimulatedLine
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
 
-from qzr_kov_tool import cli, commands, display, errors, plot  # noqa: E402
+from qzr_kov_tool import commands, display, errors, plot  # noqa: E402
 from qzr_kov_tool.connect import Session  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
 StopSource = qzr_kov.StopSource
-
-
-def session_on(line, ppmm=100):
-    axis = qzr_kov.KOVAxisController(line)
-    axis.set_ppmm(1, ppmm)
-    return Session(qzr_kov, axis, 1, ppmm, simulated=True, line=line)
-
-
-def options(*args):
-    return cli.build_parser().parse_args(list(args))
-
-
-class Quiet(object):
-    """Swallows what the commands print."""
-
-    def __enter__(self):
-        self.saved, sys.stdout = sys.stdout, io.StringIO()
-        return sys.stdout
-
-    def __exit__(self, *exc):
-        sys.stdout = self.saved
 
 
 class DisplayTest(unittest.TestCase):

@@ -12,10 +12,8 @@ import time
 import unittest
 
 from tests import support
-from tests.support import qzr_kov
-from tests.test_tool import FAST, ToolCase, run_tool
-from tests.test_tool_parts import options
-from tests.test_tool_record import HAVE_MATPLOTLIB, NO_MATPLOTLIB, scratch
+from tests.support import (FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, ToolCase, qzr_kov, run_tool,
+                           scratch)
 from qzr_kov_sim import ScaledClock, SimulatedLine
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
@@ -147,6 +145,22 @@ class PictureTest(ToolCase):
                       if box.x0 <= x <= box.x1 and box.y0 <= y <= box.y1]
             self.assertEqual(inside, [], text.get_text())
 
+    def assert_scale_fits_and_labels_apart(self, figure, samples):
+        """The position's scale runs a little beyond the data, no more; no
+        two labels share any part of the picture."""
+        top = figure.axes[0]
+        positions = [sample.position_mm for sample in samples]
+        low, high = min(positions), max(positions)
+        margin = (high - low) * plot.SCALE_MARGIN
+        self.assertEqual([round(end, 6) for end in top.get_ylim()],
+                         [round(low - margin, 6), round(high + margin, 6)])
+        renderer = figure.canvas.get_renderer()
+        boxes = [(text.get_text(), text.get_window_extent(renderer)) for text in top.texts]
+        self.assertGreater(len(boxes), 3)
+        for index, (name, box) in enumerate(boxes):
+            for other, other_box in boxes[index + 1:]:
+                self.assertFalse(box.overlaps(other_box), (name, other))
+
     def test_a_jump_while_moving_is_no_setting_of_the_coordinate(self):
         # At 20 mm/s one read took 0.3 s (its sample's time is the middle of
         # it), then the axis at rest is set to 0: only the setting counts.
@@ -189,6 +203,7 @@ class PictureTest(ToolCase):
                              labels)
             self.assertIn("ends at 0 mm", top.get_title(loc="right"))
             self.assert_labels_clear_of_the_line(figure)
+            self.assert_scale_fits_and_labels_apart(figure, recording)
 
     def test_a_long_chattering_recording_is_thinned_and_summarised(self):
         rows = []

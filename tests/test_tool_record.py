@@ -10,13 +10,12 @@ import resource
 import signal
 import subprocess
 import sys
-import tempfile
 import unittest
 
 from tests import support
-from tests.test_tool import FAST, TIMEOUT, ToolCase, command, run_tool, tool_env
-from tests.test_tool_parts import Quiet, options, session_on
-from qzr_kov_sim import ScaledClock, SimulatedLine
+from tests.support import (FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, TIMEOUT, Quiet, ToolCase,
+                           command, options, run_tool, scratch, session_on, tool_env)
+from qzr_kov_sim import SimulatedLine, VirtualClock
 
 sys.path.insert(0, os.path.join(support.REPO, "cli"))
 
@@ -25,18 +24,7 @@ from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
 COLUMNS = ["time_s", "position_mm", "velocity_mm_s", "running", "origin", "negative_limit",
            "positive_limit", "alarm", "emergency", "position_set"]
-try:
-    import matplotlib  # noqa: F401  (the tool runs on this interpreter)
-    HAVE_MATPLOTLIB = True
-except ImportError:
-    HAVE_MATPLOTLIB = False
-NO_MATPLOTLIB = ("matplotlib is not installed for this interpreter (Debian's python3-matplotlib "
-                 "serves /usr/bin/python3)")
 SIGNATURES = {".png": b"\x89PNG\r\n\x1a\n", ".svg": b"<?xml", ".pdf": b"%PDF"}
-
-
-def scratch():
-    return tempfile.mkdtemp(prefix="qzr_kov-record-", dir=support.WORKDIR)
 
 
 def read_rows(path):
@@ -125,7 +113,9 @@ class RecordingTest(ToolCase):
 
 class RecordInProcessTest(unittest.TestCase):
     def test_record_follows_a_motion_made_by_someone_else(self):
-        session = session_on(SimulatedLine("tool-record", clock=ScaledClock(20)))
+        # The line's time moves only as the recorder sleeps on it: the move
+        # is still under way at the first sample, however slow the machine.
+        session = session_on(SimulatedLine("tool-record", clock=VirtualClock()))
         axis = session.axis
         axis.set_parameters(1, 5.0, 20.0, 0.1)
         axis.locate_relatively(1, 15.0)       # 0.85 s of the line's time

@@ -65,6 +65,87 @@ class InterpreterTest(unittest.TestCase):
         self.assertFalse(os.path.exists(dist))
 
 
+class ProgressTest(unittest.TestCase):
+    """What tools/test-all and tests/run.py tell while the tests run and at
+    the end: the interpreter, a dot per test file, the failed tests."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="qzr_kov-progress-", dir=support.WORKDIR)
+
+    def test_the_runner_tells_each_file_and_names_the_failed_tests(self):
+        # A suite of its own: the runner runs the folder it is in.
+        tests = os.path.join(self.folder, "tests")
+        os.mkdir(tests)
+        with open(os.path.join(support.REPO, "tests", "run.py")) as stream:
+            script(tests, "run.py", stream.read())
+        script(tests, "__init__.py", "")
+        script(tests, "test_a.py", "import unittest\nclass A(unittest.TestCase):\n"
+                                   "    def test_one(self): pass\n    def test_two(self): pass\n")
+        script(tests, "test_b.py", "import os, unittest\nclass B(unittest.TestCase):\n"
+                                   "    def test_fails(self):\n"
+                                   "        with self.subTest(n=1): self.fail()\n"
+                                   "    def test_skips(self): self.skipTest('not here')\n"
+                                   "    def test_sees_no_progress(self):\n"
+                                   "        self.assertNotIn('QZR_KOV_PROGRESS_FD', os.environ)\n")
+        script(tests, "test_c.py", "import unittest\n@unittest.skip('no')\n"
+                                   "class C(unittest.TestCase):\n"
+                                   "    def test_skipped(self): pass\n")
+        reading, writing = os.pipe()
+        try:
+            env = dict(os.environ, QZR_KOV_PROGRESS_FD=str(writing))
+            result = subprocess.run([sys.executable, os.path.join(tests, "run.py")],
+                                    cwd=self.folder, env=env, pass_fds=(writing,),
+                                    stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                    universal_newlines=True, timeout=120)
+            os.close(writing)
+            writing = None
+            with os.fdopen(reading) as stream:
+                reading = None
+                progress = stream.read()
+        finally:
+            for fd in (reading, writing):
+                if fd is not None:
+                    os.close(fd)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertEqual(progress, ".F.")
+        lines = result.stdout.splitlines()
+        self.assertEqual(lines[-4:], ["SKIPPED test_b: not here", "SKIPPED test_c: no",
+                                      "FAILED-TEST tests.test_b.B.test_fails (n=1)",
+                                      "RESULT passed=3 failed=1 skipped=2"])
+
+    def test_test_all_names_the_interpreter_and_ends_with_the_failed_tests(self):
+        # A tree of its own with the script, a build that does nothing and an
+        # interpreter that plays a run of the suite.
+        root = os.path.join(self.folder, "root")
+        bin_folder = os.path.join(self.folder, "bin")
+        for folder in (os.path.join(root, "tools"), bin_folder):
+            os.makedirs(folder)
+        for name in ("test-all", "pythons.sh"):
+            with open(os.path.join(TOOLS, name)) as stream:
+                script(os.path.join(root, "tools"), name, stream.read())
+        script(bin_folder, "cmake", "#!/bin/sh\nexit 0\n")
+        python = script(self.folder, "python3", "\n".join([
+            "#!/bin/sh",
+            'if [ "$1" = -c ]; then echo 3.99.1; exit 0; fi',   # the version asked for
+            "printf '..F.' >&3",
+            "echo 'FAIL: test_y (tests.test_x.Case.test_y)'",
+            "echo 'SKIPPED test_z: not here'",
+            "echo 'FAILED-TEST tests.test_x.Case.test_y'",
+            "echo 'RESULT passed=5 failed=1 skipped=1'", ""]))
+        result = run([os.path.join(root, "tools", "test-all"), python],
+                     PATH=bin_folder + os.pathsep + os.environ.get("PATH", ""))
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertEqual(lines[0], "CPython 3.99.1 (%s): building in build/cpython-3.99.1, "
+                                   "then testing..." % python)
+        self.assertEqual(lines[1], "CPython 3.99.1: test files ..F.")
+        self.assertRegex(lines[2], r"^CPython 3\.99\.1: 5 passed, 1 failed, 1 skipped \(build")
+        self.assertIn("5 passed, 1 failed, 1 skipped", lines)     # the totals
+        self.assertEqual(lines[-2:], ["Failed, by interpreter:",
+                                      "  3.99.1: tests.test_x.Case.test_y"])
+
+
 class DemoTest(unittest.TestCase):
     def test_an_unknown_example_or_interpreter_is_refused_before_building(self):
         result = run([os.path.join(TOOLS, "demo"), "no-such-example"])

@@ -7,8 +7,8 @@ import logging
 import time
 
 from .commands import EnterKey, _jog_until_stopped, say
-from .connect import (SIM_LAYOUT_MM, SIM_START_MM, LogNotes, Session, close_controller,
-                      load_controller_module, quietly)
+from .connect import (LogNotes, Session, close_controller, load_controller_module,
+                      quietly)
 from .display import LiveText, progress_line, stop_source_text
 from . import runner
 from .errors import (EXIT_OK, EXIT_USAGE, Interrupted, LinkError, LogNotWritten, Refused,
@@ -42,11 +42,6 @@ With --simulate the same file runs on simulated lines, a fresh one per line
 on every run: each station's origin sensor sits at 0 mm, its limit switches
 just beyond the ends of the travel, and the axis stands inside the travel,
 counting as if homed (docs/tool.md says exactly where)."""
-
-#: how far beyond each end of the travel the simulated limit switches sit:
-#: this share of the travel's length, and at least SIM_MARGIN_MM
-SIM_MARGIN_SHARE = 0.02
-SIM_MARGIN_MM = 1.0
 
 
 def handles(argv):
@@ -179,47 +174,7 @@ def check(options):
     return EXIT_OK
 
 
-# -- simulated lines ---------------------------------------------------------
-
-def placement(axis, homing_method):
-    """Where the simulated station of AXIS keeps its sensors, in pulses,
-    and where it stands (its counter reads the same: as if homed)."""
-    def pulses(mm):
-        return int(round(mm * axis.ppmm))
-    if axis.travel is None:
-        negative, positive = (SIM_LAYOUT_MM["negative_limit_at"],
-                              SIM_LAYOUT_MM["positive_limit_at"])
-        start = SIM_START_MM
-    else:
-        low, high = axis.travel
-        margin = max(SIM_MARGIN_MM, (high - low) * SIM_MARGIN_SHARE)
-        negative, positive = min(low, 0.0) - margin, max(high, 0.0) + margin
-        start = (low + high) / 2.0
-    if axis.homing is not None and homing_method == "origin_only":
-        # The search goes one way only: the axis starts where it meets the origin.
-        if axis.homing.direction == "negative" and start <= 0:
-            start = positive / 2.0
-        elif axis.homing.direction == "positive" and start >= 0:
-            start = negative / 2.0
-    ends = sorted((pulses(negative), pulses(positive)))
-    return dict(origin_at=0, origin_width=1, negative_limit_at=ends[0],
-                positive_limit_at=ends[1], physical_position=pulses(start))
-
-
-def simulated_lines(description, clock):
-    """A fresh simulated line per line of DESCRIPTION on CLOCK, its
-    stations placed."""
-    import qzr_kov_sim
-    lines = {}
-    for line in description.lines.values():
-        stations = dict((axis.station, placement(axis, line.homing_method))
-                        for axis in description.axes.values() if axis.line == line.name)
-        sim = qzr_kov_sim.SimulatedLine(line.port, stations=stations, clock=clock)
-        for number, layout in stations.items():
-            sim.station(number).count = layout["physical_position"]
-        lines[line.name] = sim
-    return lines
-
+# -- simulated lines (placed by qzr_kov_sim.machine_lines) -------------------
 
 def without_reverse_direction(description):
     """DESCRIPTION without the direction inversions: a simulated drive turns
@@ -343,8 +298,8 @@ def open_machine(options):
                 "simulated drive turns the way its counter goes" % ", ".join(turned))
         import qzr_kov_sim
         speed = options.sim_speed
-        lines = simulated_lines(description, qzr_kov_sim.RealClock() if speed == 1
-                                else qzr_kov_sim.ScaledClock(speed))
+        lines = qzr_kov_sim.machine_lines(description, qzr_kov_sim.RealClock() if speed == 1
+                                          else qzr_kov_sim.ScaledClock(speed))
     # Made apart from its set-up, so that the controllers it opened are at
     # hand should the set-up fail: when that was at a log line, the
     # machine's own closing of them fails at theirs.

@@ -117,6 +117,12 @@ GAP_S = 0.5
 SLACK_S = 0.05
 #: the colour and words of a redefinition of the coordinate
 REDEFINED_COLOUR = "black"
+#: the position's scale runs this share of the data's range beyond it
+SCALE_MARGIN = 0.06
+#: points between a label and the line of its moment
+LABEL_GAP_PT = 2.5
+#: share of the panel's height kept between a label and the position line
+LABEL_CLEARANCE = 0.02
 
 
 def _numpy():
@@ -241,6 +247,12 @@ def _start_note(first):
     return "at start: " + (", ".join(words) if words else "at rest, no input active")
 
 
+def offset_copy(transform, figure, x, units):
+    """TRANSFORM moved by X (in UNITS) on the page."""
+    from matplotlib.transforms import offset_copy as moved
+    return moved(transform, fig=figure, x=x, y=0, units=units)
+
+
 def _figure():
     Figure, Canvas = _matplotlib()
     try:
@@ -305,11 +317,14 @@ def picture(samples, title=None):
         for axes in (top, bottom):
             axes.axvline(when, color=colour, linestyle=":" if colour == REDEFINED_COLOUR
                          else "--", linewidth=0.9)
-        # Labels stand beside their line, on the side with room.
+        # Labels stand beside their line, on the side with room, a little
+        # apart from it (so that a sample on the line is not under them).
         side = "left" if when < times[0] + 0.9 * span else "right"
+        beside = offset_copy(top.get_xaxis_transform(), figure,
+                             x=LABEL_GAP_PT if side == "left" else -LABEL_GAP_PT, units="points")
         labels.append(top.text(when, 0.97, " %s " % _group_label(members),
-                               transform=top.get_xaxis_transform(), rotation=90, ha=side,
-                               va="top", fontsize=7.5, color=colour,
+                               transform=beside, rotation=90, ha=side, va="top",
+                               fontsize=7.5, color=colour, linespacing=1.6,
                                bbox=dict(boxstyle="round,pad=0.15", facecolor="white",
                                          edgecolor="none", alpha=0.75)))
     # Inputs that chatter: one shaded stretch each, from their first change
@@ -329,54 +344,80 @@ def picture(samples, title=None):
     top.set_title(note, loc="right", fontsize=8.5)
     if title:
         figure.suptitle(title, fontsize=11)
-    _clear_of_the_line(canvas, top, labels, times, position)
+    _fit_scale(top, position)
+    _place_labels(canvas, top, labels)
     return figure
 
 
-def _clear_of_the_line(canvas, axes, labels, times, position):
-    """Put each label where it covers no part of the position line: hanging
-    from the top if the line stays below it there, else standing on the
-    bottom if the line stays above it there, else hanging from the top
-    with the axes raised until the line passes below it."""
+def _fit_scale(axes, position):
+    """The position's scale: the data with a margin of SCALE_MARGIN on
+    either side."""
     np = _numpy()
     low, high = np.nanmin(position), np.nanmax(position)
     if high - low < 1e-9:
         low, high = low - 1.0, high + 1.0
-    margin = 0.06 * (high - low)
-    low, high = low - margin, high + margin
-    axes.set_ylim(low, high)
+    margin = SCALE_MARGIN * (high - low)
+    axes.set_ylim(low - margin, high + margin)
+
+
+def _line_range(xs, ys, x0, x1):
+    """The lowest and highest point of the drawn line (XS, YS, pieces
+    parted by NaN) between x0 and x1, or None where it has none."""
+    np = _numpy()
+    found = []
+    for a, b in zip(range(len(xs) - 1), range(1, len(xs))):
+        xa, xb, ya, yb = xs[a], xs[b], ys[a], ys[b]
+        if not (np.isfinite(ya) and np.isfinite(yb)) or max(xa, xb) < x0 or min(xa, xb) > x1:
+            continue
+        for x in (max(min(xa, xb), x0), min(max(xa, xb), x1)):
+            found.append(ya if xb == xa else ya + (yb - ya) * (x - xa) / (xb - xa))
+    single = np.isfinite(ys) & (xs >= x0) & (xs <= x1)
+    found.extend(ys[single])
+    return (min(found), max(found)) if found else None
+
+
+def _place_labels(canvas, axes, labels):
+    """Put each label, in turn, where it covers neither the position line
+    nor a label put before it: hanging from the top, or else standing on
+    the bottom. Where no place is clear of both, one clear of the labels is
+    taken, else one clear of the line, else the top. The scale stays as
+    it is."""
     if not labels:
         return
+    np = _numpy()
     canvas.draw()
     renderer = canvas.get_renderer()
+    line = axes.lines[0]
+    xs, ys = np.asarray(line.get_xdata(), dtype=float), np.asarray(line.get_ydata(), dtype=float)
+    low, high = axes.get_ylim()
     to_data = axes.transData.inverted()
-    to_axes = axes.transAxes.inverted()
-    spans = []      # (label, its height in axes fractions, the line's extremes below it)
+    panel = axes.get_window_extent(renderer)
+    placed = []     # pixel boxes (x0, y0, x1, y1) of the labels put so far
     for label in labels:
         box = label.get_window_extent(renderer)
-        (x0, _), (x1, _) = to_data.transform([(box.x0, box.y0), (box.x1, box.y1)])
-        (_, b0), (_, b1) = to_axes.transform([(box.x0, box.y0), (box.x1, box.y1)])
-        lo, hi = np.searchsorted(times, [min(x0, x1), max(x0, x1)])
-        near = position[max(lo - 1, 0):hi + 1]
-        near = near[np.isfinite(near)]
-        if len(near):
-            spans.append((label, b1 - b0 + 0.06, near.min(), near.max()))
-    top = high
-    for _ in range(len(spans) + 1):
-        raised = top
-        for label, height, local_low, local_high in spans:
-            if (local_high - low) / (top - low) < 1 - height:
-                label.set_y(0.97)
-                label.set_va("top")
-            elif (local_low - low) / (top - low) > height:
-                label.set_y(0.03)
-                label.set_va("bottom")
+        (x0, _), (x1, _) = to_data.transform([(box.x0 - 1, box.y0), (box.x1 + 1, box.y1)])
+        extent = _line_range(xs, ys, min(x0, x1), max(x0, x1))
+        height = box.height / panel.height
+        places = []
+        for y, va in ((0.97, "top"), (0.03, "bottom")):
+            start = y - height if va == "top" else y
+            pixels = (box.x0, panel.y0 + start * panel.height,
+                      box.x1, panel.y0 + (start + height) * panel.height)
+            if extent is None:
+                clear_of_line = True
             else:
-                label.set_y(0.97)
-                label.set_va("top")
-                if height < 0.75:     # a taller one would squash the line flat
-                    raised = max(raised, low + (local_high - low) / (1 - height))
-        if raised == top:
-            break
-        top = raised
-    axes.set_ylim(low, top)
+                shown = [(value - low) / (high - low) for value in extent]
+                clear_of_line = shown[1] < start - LABEL_CLEARANCE or \
+                    shown[0] > start + height + LABEL_CLEARANCE
+            clear_of_labels = not any(_overlap(pixels, other) for other in placed)
+            places.append((not (clear_of_line and clear_of_labels), not clear_of_labels,
+                           not clear_of_line, len(places), y, va, pixels))
+        _, _, _, _, y, va, pixels = min(places)
+        label.set_y(y)
+        label.set_va(va)
+        placed.append(pixels)
+
+
+def _overlap(a, b):
+    """Whether the boxes (x0, y0, x1, y1) A and B share more than an edge."""
+    return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]

@@ -6,6 +6,9 @@
 - ``RealClock``, ``ScaledClock``, ``VirtualClock``: time for the simulator.
 - ``lines``, ``open_line``, ``set_line_factory``: lines opened by port, as
   the stand-in ``qzr_mew.MewMaster`` does.
+- ``machine_lines(description)``: the simulated lines of a machine
+  description (``qzr_kov_motion``), every station placed so that its travel
+  and homing work.
 - ``use_simulated_master()``: where no real ``qzr_mew`` is installed, lets
   ``import qzr_kov`` work in this interpreter, on simulated lines.
 """
@@ -13,6 +16,7 @@
 from .clock import RealClock, ScaledClock, VirtualClock
 from .line import (SimulatedLine, lines, open_line, reopen_closed_lines,
                    set_line_factory)
+from .machine import machine_lines
 from .master_module import use_simulated_master
 from .protocol import Call, CommunicationError, StationError
 from .recording import RecordingMaster
@@ -34,7 +38,7 @@ __all__ = [
     "Call", "CommunicationError", "StationError", "RecordingMaster",
     "SimulatedLine", "SimulatedStation", "DEFAULT_LAYOUT", "RealClock",
     "ScaledClock", "VirtualClock", "lines", "open_line", "set_line_factory",
-    "reopen_closed_lines", "use_simulated_master",
+    "reopen_closed_lines", "machine_lines", "use_simulated_master",
     "STOP_NONE", "STOP_COMMAND", "STOP_ORIGIN", "STOP_NEGATIVE_LIMIT",
     "STOP_POSITIVE_LIMIT", "STOP_ALARM", "STOP_EMERGENCY",
 ]

@@ -56,12 +56,8 @@ py::Ref _find_o_thread_func_limit_first_then_backward(PyObject* self, PyObject* 
     ending_failures_silently([&] {
         self::call(self, method::private_find_o_stage_0, station, direction);
         py::Ref back = py::call_method(direction, kReverse);
-        self::call(self, method::_find_o, station, back);
-        wait_until_stopped(self, station);
-        py::Ref stop_source =
-            stop_source_logged(self, station, ", finding O stage 1 stopped, source: ");
-        expect_stop_source(stop_source.get(), enums::kOrigin, "找原点阶段二，因故停机:");
-        self::call(self, method::set_here_o, station);
+        search_origin_then_zero(self, station, back.get(), ", finding O stage 1 stopped, source: ",
+                                "找原点阶段二，因故停机:");
     });
     return py::none();
 }

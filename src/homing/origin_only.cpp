@@ -1,7 +1,5 @@
 // The origin-only method: one origin search by the module, without limits.
 #include "core/class_builder.hpp"
-#include "core/enum_members.hpp"
-#include "core/self_calls.hpp"
 #include "homing/steps.hpp"
 
 namespace qzr::homing {
@@ -20,12 +18,8 @@ def _find_o_origin_only(self, station: int, direction: Direction):
 [method]*/
 py::Ref _find_o_origin_only(PyObject* self, PyObject* station, PyObject* direction) {
     ending_failures_silently([&] {
-        self::call(self, method::_find_o, station, direction);
-        wait_until_stopped(self, station);
-        py::Ref stop_source =
-            stop_source_logged(self, station, ", finding O(origin only) stopped, source: ");
-        expect_stop_source(stop_source.get(), enums::kOrigin, "找原点，因故停机:");
-        self::call(self, method::set_here_o, station);
+        search_origin_then_zero(self, station, direction,
+                                ", finding O(origin only) stopped, source: ", "找原点，因故停机:");
     });
     return py::none();
 }

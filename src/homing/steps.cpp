@@ -33,6 +33,15 @@ void expect_stop_source(PyObject* stop_source, const py::Name& expected, const c
     }
 }
 
+void search_origin_then_zero(PyObject* self, PyObject* station, PyObject* direction,
+                             const char* what, const char* message) {
+    self::call(self, method::_find_o, station, direction);
+    wait_until_stopped(self, station);
+    py::Ref stop_source = stop_source_logged(self, station, what);
+    expect_stop_source(stop_source.get(), enums::kOrigin, message);
+    self::call(self, method::set_here_o, station);
+}
+
 namespace {
 
 namespace map = station_map;

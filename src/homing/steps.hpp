@@ -23,6 +23,13 @@ py::Ref stop_source_logged(PyObject* self, PyObject* station, const char* what);
 // StopSource.<expected>.
 void expect_stop_source(PyObject* stop_source, const py::Name& expected, const char* message);
 
+// The closing steps of every homing method: the module's origin search
+// towards `direction`, waited for; its stop source logged as "Station
+// <station><what><stop source>"; IOError "<message><stop source>" unless the
+// station stopped on the origin; else that point becomes coordinate 0.
+void search_origin_then_zero(PyObject* self, PyObject* station, PyObject* direction,
+                             const char* what, const char* message);
+
 // Runs a homing method's body; a failure of the Exception family ends it
 // silently. Anything else (KeyboardInterrupt, SystemExit) passes.
 template <class Body>
