@@ -156,10 +156,7 @@ class LimitsTest(unittest.TestCase):
         self.assertEqual(axes["z"].positions["d\u00e9part"], -1.5)
 
     def test_the_stations_are_the_tools(self):
-        from tests.test_tool import CLI
-        import sys
-        if CLI not in sys.path:
-            sys.path.insert(0, CLI)
+        support.add_tool_to_path()
         from qzr_kov_tool import cli
         self.assertEqual(description.STATIONS, cli.STATIONS)
 
