@@ -89,10 +89,13 @@ class MotionTest(ToolCase):
         self.assertIn("done: position -7.250 mm", result.stdout)
         self.assertNotIn("not homed", result.stdout)
 
-    def test_repeat_on_a_fresh_line_moves_by_nothing(self):
+    def test_repeat_is_refused_as_it_could_not_be_checked(self):
+        # The module's last distance cannot be read back: the tool could not
+        # tell whether such a move arrived.
         result = run_tool("move", "--repeat")
-        self.assert_ok(result)
-        self.assertIn("done: position 0.000 mm", result.stdout)
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertIn("error: argument --repeat: the module's last relative distance cannot be "
+                      "read back", result.stderr)
 
     def test_move_onto_a_limit_switch_fails_with_the_reason(self):
         result = run_tool("move", "--absolute", "400", "--velocity", "100", *FAST)

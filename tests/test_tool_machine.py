@@ -111,8 +111,8 @@ class CheckTest(ToolCase):
                                    "qzr_mew is not installed", "--simulate")
         # Without --machine, 'move' is the one-station command.
         result = run_tool("move", "x", "1")
-        self.assertEqual(result.returncode, 2)
-        self.assertIn("one of the arguments --absolute --relative --repeat is required",
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertIn("error: argument AXIS: axes go by name with --machine FILE",
                       result.stderr)
 
 
