@@ -235,6 +235,21 @@ def station_on(case, line, ppmm=100):
     return axes
 
 
+def machine_on(case, path=None, speed=1):
+    """The tool's axes (session.Axes) of the machine of PATH (default the
+    example's) on simulated lines, opened as 'qzr-kov --machine PATH
+    --simulate' opens them; released once CASE's test has ended. Their
+    lines are in ``lines``."""
+    add_tool_to_path()
+    from qzr_kov_tool import connect, logfile
+    seam = logfile.LogSeam(qzr_kov).install()
+    case.addCleanup(seam.remove)
+    axes = connect.open_machine(options("--machine", path or EXAMPLE_JSON, "--simulate",
+                                        "--sim-speed", str(speed), "status"))
+    case.addCleanup(axes.release)
+    return axes
+
+
 def options(*args):
     """The tool's options of ARGS, as its command line reads them."""
     add_tool_to_path()

@@ -12,8 +12,8 @@ import time
 import unittest
 
 from tests import support
-from tests.support import (FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, ToolCase, qzr_kov, run_tool,
-                           scratch)
+from tests.support import (EXAMPLE_JSON, FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, ToolCase, qzr_kov,
+                           run_tool, scratch)
 from qzr_kov_sim import ScaledClock, SimulatedLine
 
 support.add_tool_to_path()
@@ -87,6 +87,23 @@ class ReadTest(unittest.TestCase):
         self.assertTrue(samples[2].emergency)
         self.assertTrue(only(record.read_csv(write(rows_text(HEADER,
                                                              ["0,1,2,1,0,0,0,0,1,1"])))).marked)
+
+    def test_a_recording_of_several_axes_is_read_axis_by_axis(self):
+        header = ",".join(record.COLUMNS)
+        rows = ["x,0.0000,0,0,0,0,0,0,0,1,0", "y,0.0010,5,0,0,0,0,0,0,1,0",
+                "x,0.0125,0.25,20,1,0,0,0,0,1,0", "y,0.0135,5,0,0,0,0,0,0,1,1"]
+        recording = record.read_csv(write(rows_text(header, rows)))
+        self.assertEqual(list(recording), ["x", "y"])
+        self.assertEqual((recording.count, recording.duration), (4, 0.0135))
+        self.assertEqual(list(recording["x"].position_mm), [0.0, 0.25])
+        self.assertEqual([s.position_set for s in (recording["y"][0], recording["y"][1])],
+                         [False, True])
+        # The rows are in time order, whichever axis they are of.
+        path = write(rows_text(header, rows[:2] + ["x,0.0005,0,0,0,0,0,0,0,1,0"]))
+        with self.assertRaises(Refused) as caught:
+            record.read_csv(path)
+        self.assertIn("%s line 4 is not a sample: its time 0.0005 s lies before" % path,
+                      str(caught.exception))
 
     def test_a_failure_while_drawing_blames_no_controller(self):
         path = write(rows_text(HEADER, ["0.0000,0,0,0,0,0,0,0,1,0"]))
@@ -213,6 +230,30 @@ class PictureTest(ToolCase):
             self.assertIn("ends at 0 mm", top.get_title(loc="right"))
             self.assert_labels_clear_of_the_line(figure)
             self.assert_scale_fits_and_labels_apart(figure, recording)
+
+    def test_each_axis_of_a_machine_has_its_panels(self):
+        folder = scratch()
+        path, picture = os.path.join(folder, "m.csv"), os.path.join(folder, "m.png")
+        result = run_tool("--machine", EXAMPLE_JSON, "--simulate", "home", "--record", path,
+                          "--plot", picture, *FAST)
+        self.assert_ok(result)
+        self.assertIn("plotted", result.stdout)
+        with open(picture, "rb") as stream:
+            self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
+        recording = record.read_csv(path)
+        figure = plot.picture(recording, "home")
+        self.assertEqual([axes.get_ylabel() for axes in figure.axes],
+                         ["%s: %s" % (name, what) for name in ("z", "x", "y")
+                          for what in ("position (mm)", "velocity (mm/s)")])
+        for index, name in enumerate(recording):
+            top = figure.axes[2 * index]
+            ys = top.lines[0].get_ydata()
+            self.assertEqual(len([y for y in ys if y != y]), 1, name)     # homing's break
+            self.assertTrue(top.get_title(loc="left").startswith(name + ": at start"))
+            labels = [t.get_text().strip() for t in top.texts]
+            self.assertEqual(len([t for t in labels if t.startswith("position set to 0")]), 1)
+        # One time axis for all, from the first sample of any.
+        self.assertEqual(figure.axes[0].get_xlim(), figure.axes[-1].get_xlim())
 
     def test_a_long_chattering_recording_is_thinned_and_summarised(self):
         rows = []

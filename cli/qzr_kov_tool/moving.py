@@ -14,8 +14,8 @@ from . import plot
 from .display import stop_source_text
 from .failures import EXIT_OK, LogNotWritten, Refused, ToolError, from_controller
 from .parser import DEFAULT_VELOCITY
-from .progress import (ENTER, TIME, cancel, follow, in_background, say, stopped_text,
-                       stopping_text)
+from .progress import (ENTER, TIME, cancel, follow, in_background, say, stopped_on_failure,
+                       stopped_text, stopping_text)
 from .record import recording
 from .signals import EnterKey
 
@@ -239,17 +239,23 @@ def home(axes, options, signals):
     with _recording(axes, [name], options, doing, signals):
         say("homing station %s: method %s, direction %s, %s"
             % (station, options.method, options.direction, _profile_text(speeds)))
-        run = _start_homing(axes, name, lambda: axis.home(*speeds, direction=direction))
-        ended = follow(axes, [name], [run], signals, timeout=options.timeout)
-        if ended == TIME:
-            say("result: None - the homing run did not end within %g s" % options.timeout)
-            cancel(axes, name, run)
-            say(stopped_text(axes, axes.at_rest([name])))
-            raise ToolError("homing timed out after %g s; the axis was stopped" % options.timeout)
-        if ended is not None:
-            _interrupted(axes, name, run, signals, signals.reason)
-            raise signals.interruption()
-        return _homing_result(axes, name, run)
+        with stopped_on_failure(axes, [name]):
+            return _home_station(axes, name, options, signals,
+                                 lambda: axis.home(*speeds, direction=direction))
+
+
+def _home_station(axes, name, options, signals, start):
+    run = _start_homing(axes, name, start)
+    ended = follow(axes, [name], [run], signals, timeout=options.timeout)
+    if ended == TIME:
+        say("result: None - the homing run did not end within %g s" % options.timeout)
+        cancel(axes, name, run)
+        say(stopped_text(axes, axes.at_rest([name])))
+        raise ToolError("homing timed out after %g s; the axis was stopped" % options.timeout)
+    if ended is not None:
+        _interrupted(axes, name, run, signals, signals.reason)
+        raise signals.interruption()
+    return _homing_result(axes, name, run)
 
 
 def _start_homing(axes, name, start):
@@ -324,7 +330,8 @@ def _home_machine(axes, options, signals):
     if not groups:
         raise Refused("no axis of %s has homing settings" % axes.path)
     names = [name for group in groups for name in group]
-    with _recording(axes, names, options, "home %s" % ", ".join(names), signals):
+    with _recording(axes, names, options, "home %s" % ", ".join(names), signals), \
+            stopped_on_failure(axes, names):
         end = None if options.timeout is None else time.monotonic() + options.timeout
         for group in groups:
             left = None if end is None else end - time.monotonic()
@@ -420,7 +427,7 @@ def move(axes, options, signals):
         start = lambda: axis.move_to(target)
     else:
         start = lambda: _move_by(axis, options.relative)
-    with _recording(axes, [name], options, doing, signals):
+    with _recording(axes, [name], options, doing, signals), stopped_on_failure(axes, [name]):
         if axes.single and target is not None and axes.simulated:
             say(NOT_HOMED_NOTE % options.sim_start)
         say(text)
@@ -509,7 +516,7 @@ def jog(axes, options, signals):
             start = lambda: _jog_to_travel_end(axis, direction)
             text = ("jogging %s towards %.3f mm, the end of its travel; press Enter or Ctrl-C "
                     "to stop" % (name, end))
-    with _recording(axes, [name], options, doing, signals):
+    with _recording(axes, [name], options, doing, signals), stopped_on_failure(axes, [name]):
         what = "the jog" if axes.single else "the jog of %s" % name
         motion = _start(axes, name, start, what)
         say(text)

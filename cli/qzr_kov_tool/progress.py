@@ -5,12 +5,13 @@ moves, stops and ends) are the library's: ``Motion.wait`` and ``cancel``,
 ``Machine.home``."""
 
 import concurrent.futures
+import contextlib
 import sys
 import threading
 import time
 
 from .display import LiveText, named_line, progress_line
-from .failures import LinkError, describe_exception
+from .failures import Interrupted, LinkError, ToolError, describe_exception
 from .session import STOP_WENT_OUT
 
 #: seconds between two progress lines
@@ -93,6 +94,23 @@ def in_background(call):
     thread.daemon = True
     thread.start()
     return future
+
+
+@contextlib.contextmanager
+def stopped_on_failure(axes, names):
+    """While the axes NAMES move on the tool's command: should anything go
+    wrong that the command does not tell itself (a broken output pipe, a
+    failure of its own), stop them through the library (stopping: the
+    stops, then the homing runs collected) before the failure ends the
+    program."""
+    from qzr_kov_motion import stopping
+    try:
+        yield
+    except (ToolError, Interrupted):
+        raise
+    except BaseException:
+        with axes.seam.going_on(STOP_WENT_OUT), stopping(*(axes[name] for name in names)):
+            raise
 
 
 def cancel(axes, name, motion):
