@@ -14,8 +14,8 @@ from . import plot
 from .display import stop_source_text
 from .failures import EXIT_OK, LogNotWritten, Refused, ToolError, from_controller
 from .parser import DEFAULT_VELOCITY
-from .progress import (ENTER, TIME, cancel, follow, in_background, say, stopped_on_failure,
-                       stopped_text, stopping_text)
+from .progress import (ENTER, TIME, cancel, follow, halt, in_background, say,
+                       stopped_on_failure, stopped_text, stopping_text)
 from .record import recording
 from .signals import EnterKey
 
@@ -145,13 +145,13 @@ def _stop_quietly(axes, names):
 
 
 def _interrupted(axes, name, motion, signals, why):
-    """Stop MOTION of NAME, which WHY (a signal's name, Enter, ...) ended;
-    returns where the axis stopped."""
+    """Stop MOTION of NAME, which WHY (a signal's name, Enter, ...) ended,
+    and say where the axis stopped. False if the motion had ended by itself
+    meanwhile."""
     say(stopping_text(axes, [name], why))
-    cancel(axes, name, motion)
-    positions = axes.at_rest([name])
-    say(stopped_text(axes, positions, listed=signals.raised))
-    return positions[name]
+    cancelled = cancel(axes, name, motion)
+    say(stopped_text(axes, axes.at_rest([name]), listed=signals.raised))
+    return cancelled
 
 
 def _failure_text(axes, name, error, what, early):
@@ -170,8 +170,8 @@ def _outcome(axes, name, motion, what, target):
     """The result of MOTION of NAME, which has ended; its MotionError
     raised. When the end of WHAT could not be logged, the poller could not
     tell how it ended: the stop source and the position say it, against
-    TARGET (mm; None for a move by a distance). After a failure of the line the axis is stopped, should the
-    line let the tool."""
+    TARGET (mm; None for a move by a distance). After a failure of the
+    line the axis is stopped, should the line let the tool."""
     from qzr_kov_motion import MotionError
     try:
         return motion.result()
@@ -342,8 +342,7 @@ def _home_machine(axes, options, signals):
             work = in_background(lambda left=left, group=group: machine.home(left, group))
             if follow(axes, group, [work], signals) is not None:
                 say(stopping_text(axes, group, signals.reason))
-                axes.bring_to_rest(group)
-                work.exception()        # the machine has stopped its runs too
+                halt(axes, group, work)
                 say(stopped_text(axes, axes.at_rest(group), listed=True))
                 raise signals.interruption()
             error = work.exception()
@@ -534,10 +533,9 @@ def _jog_to_travel_end(axis, direction):
 def _jog(axes, name, motion, signals, key, what, end):
     from qzr_kov_motion import MotionError
     ended = follow(axes, [name], [motion], signals, key=key)
-    if ended == ENTER:
-        _interrupted(axes, name, motion, signals, "Enter")
+    if ended == ENTER and _interrupted(axes, name, motion, signals, "Enter"):
         return EXIT_OK
-    if ended is not None:
+    if ended not in (None, ENTER):
         _interrupted(axes, name, motion, signals, signals.reason)
         raise signals.interruption()
     try:

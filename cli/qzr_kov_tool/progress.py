@@ -12,7 +12,7 @@ import time
 
 from .display import LiveText, named_line, progress_line
 from .failures import Interrupted, LinkError, ToolError, describe_exception
-from .session import STOP_WENT_OUT
+from .session import STOP_GRACE, STOP_WENT_OUT
 
 #: seconds between two progress lines
 REFRESH = 0.25
@@ -111,6 +111,35 @@ def stopped_on_failure(axes, names):
     except BaseException:
         with axes.seam.going_on(STOP_WENT_OUT), stopping(*(axes[name] for name in names)):
             raise
+
+
+#: seconds between two looks at the axes of a machine's homing being stopped
+HALT_PERIOD = 0.2
+
+
+def halt(axes, names, work, seconds=STOP_GRACE):
+    """Stop the axes NAMES, whose homing WORK (in_background's Machine.home)
+    runs, and wait until it has ended. Machine.home hands out no motions to
+    cancel; the runs it has started fail at the stop, and it then stops and
+    collects the others itself. A run it starts after the stop would home
+    all the way: an axis of NAMES seen running is stopped again, until WORK
+    has ended or SECONDS have passed (LinkError)."""
+    end = time.monotonic() + seconds
+    first = True
+    while True:
+        with axes.seam.going_on(STOP_WENT_OUT):
+            for name in names:
+                try:
+                    if first or axes[name].running:
+                        axes[name].stop()
+                except Exception as error:
+                    raise LinkError("could not stop %s (%s)" % (name, describe_exception(error)))
+        first = False
+        if concurrent.futures.wait([work], HALT_PERIOD).done:
+            return
+        if time.monotonic() > end:
+            raise LinkError("the homing of %s goes on %g s after the stop command"
+                            % (", ".join(names), seconds))
 
 
 def cancel(axes, name, motion):
