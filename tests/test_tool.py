@@ -3,6 +3,7 @@ each subcommand's output and exit code, signals during motion, one-line
 errors, help texts."""
 import os
 import signal
+import subprocess
 import tempfile
 import unittest
 
@@ -305,6 +306,17 @@ class HelpTest(ToolCase):
         sub = run_tool("plot", "--help")
         self.assert_ok(sub)
         self.assertIn("python3-matplotlib", " ".join(sub.stdout.split()))
+
+    def test_help_and_usage_errors_need_neither_the_module_nor_the_library(self):
+        env = dict(support.tool_env(), PYTHONPATH=support.CLI)
+        for args, code in ((["--help"], 0), (["move", "--help"], 0), (["move", "--bogus"], 2),
+                           (["--machine", "m.json", "move", "x"], 2), (["jog", "x"], 2)):
+            result = subprocess.run(support.command(args), env=env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, universal_newlines=True,
+                                    stdin=subprocess.DEVNULL, timeout=support.TIMEOUT)
+            self.assertEqual(result.returncode, code, (args, result.stderr))
+            self.assertNotIn("Traceback", result.stderr)
+            self.assertNotIn("qzr_kov", result.stderr)
 
 
 if __name__ == "__main__":
