@@ -1,16 +1,17 @@
-"""The tool's entry point on simulated lines whose log file can no longer be
-written once a chosen master call went out. Run as a program (by
+"""The tool's entry point on simulated lines whose log folder is broken for
+real once a chosen master call went out. Run as a program (by
 tests/test_tool_log.py) in a scratch folder:
 
     python3 broken_log_driver.py MODE POINT TOOL-ARGUMENT...
 
-POINT is the master call ("set_coil:R4", or "set_coil:R4:2" for the second
+POINT is the master call ("set_coil:R1", or "set_coil:R1:2" for the second
 such call; "start": before the tool begins), MODE "folder" (the log folder
 replaced, the day's file a folder) or "size" (a file size limit: a write
-error, which names no file). What became of the axis goes to state.json as
-the tool closes the line; on a machine, what became of every station once
-the tool is done, with the command coils (R0 stop, R1 to R6 starts) the
-tool set on each.
+error, which names no file). The tool's lines are caught where the tool
+and the simulator make them (connect.simulated_line, qzr_kov_sim.
+machine_lines); nothing of the tool or the module is changed. Once the tool
+is done, what became of every station goes to state.json, with the
+command coils (R0 stop, R1 to R6 starts) the tool set on each.
 """
 import json
 import os
@@ -20,7 +21,7 @@ import sys
 import threading
 
 import qzr_kov_sim
-from qzr_kov_tool import cli, connect, machine
+from qzr_kov_tool import cli, connect
 
 COMMAND_COILS = ("R0", "R1", "R2", "R3", "R4", "R5", "R6")
 STATE = "state.json"
@@ -69,66 +70,42 @@ class LogBreaker(object):
 
 
 class Watch(object):
-    """Hooks the lines the tool makes and records what became of them."""
+    """Catches the lines the tool makes and tells what became of them."""
 
     def __init__(self, breaker):
         self.breaker = breaker
-        self.lines = []     # a machine's lines
-        self.runs = []      # a machine's runs (machine.Run)
+        self.lines = []
 
     def install(self):
         make_line, make_lines = connect.simulated_line, qzr_kov_sim.machine_lines
-        close, init = connect.Session.close, machine.Run.__init__
 
         def simulated_line(*args):
-            return self.breaker.hook(make_line(*args))
+            line = make_line(*args)
+            self.lines.append(line)
+            return self.breaker.hook(line)
 
         def machine_lines(*args, **kwargs):
             made = make_lines(*args, **kwargs)
             self.lines.extend(made.values())
             return dict((name, self.breaker.hook(line)) for name, line in made.items())
 
-        def closing(session, **kwargs):
-            state = self.station_state(session)
-            try:
-                return close(session, **kwargs)
-            finally:
-                state["closed"] = session.line.closed
-                self.write(state)
+        connect.simulated_line, qzr_kov_sim.machine_lines = simulated_line, machine_lines
 
-        def run(made, *args, **kwargs):
-            self.runs.append(made)
-            init(made, *args, **kwargs)
-
-        connect.simulated_line, connect.Session.close = simulated_line, closing
-        qzr_kov_sim.machine_lines, machine.Run.__init__ = machine_lines, run
-
-    def station_state(self, session):
-        """The one station of SESSION as the tool closes its line."""
-        station = session.line.station(session.station)
-        workers = [thread.name for thread in threading.enumerate() if not thread.daemon
-                   and thread is not threading.main_thread() and thread.is_alive()]
-        return dict(broken=self.breaker.broken, moving=station.moving,
-                    history=[what for _, what, _ in station.history],
-                    homing=session.axis.is_finding_o(session.station), workers=workers)
-
-    def machine_state(self):
-        """Every station of the machine's lines once the tool is done."""
+    def state(self):
+        """Every station of the tool's lines once the tool is done."""
         stations = [(line, number, station) for line in self.lines
                     for number, station in sorted(line.stations.items())]
-        controllers = [c for run in self.runs for c in run.machine.controllers.values()]
         commands = dict((number, [args[1] for op, args in line.calls if op == "set_coil"
                                   and args[0] == number and args[2]
                                   and args[1] in COMMAND_COILS])
                         for line, number, _ in stations)
+        history = dict((number, [what for _, what, _ in station.history])
+                       for _, number, station in stations)
+        workers = [thread.name for thread in threading.enumerate() if not thread.daemon
+                   and thread is not threading.main_thread() and thread.is_alive()]
         return dict(broken=self.breaker.broken, closed=[line.closed for line in self.lines],
                     moving=[s.moving for _, _, s in stations], commands=commands,
-                    homing=[c.is_finding_o(n) for c in controllers for _, n, _ in stations])
-
-    @staticmethod
-    def write(state):
-        with open(STATE, "w") as stream:
-            json.dump(state, stream)
+                    history=history, workers=workers)
 
 
 def main(argv):
@@ -141,8 +118,8 @@ def main(argv):
         connect.load_controller_module(True)
         breaker.break_log()
     code = cli.main(argv[2:])
-    if watch.lines:
-        watch.write(watch.machine_state())
+    with open(STATE, "w") as stream:
+        json.dump(watch.state(), stream)
     return code
 
 

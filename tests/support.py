@@ -218,18 +218,43 @@ class ToolCase(unittest.TestCase):
 
 # -- parts of the tool in this process --------------------------------------
 
-def session_on(line, ppmm=100):
+def station_on(case, line, ppmm=100):
+    """The tool's axes (session.Axes) of station 1 on LINE, as the tool opens
+    one station, with its log seam on the module's logger; released, and the
+    seam taken off, once CASE's test has ended."""
     add_tool_to_path()
-    from qzr_kov_tool.connect import Session
-    axis = qzr_kov.KOVAxisController(line)
-    axis.set_ppmm(1, ppmm)
-    return Session(qzr_kov, axis, 1, ppmm, simulated=True, line=line)
+    from qzr_kov_motion import Axis
+    from qzr_kov_tool import logfile, session
+    seam = logfile.LogSeam(qzr_kov).install()
+    case.addCleanup(seam.remove)
+    controller = qzr_kov.KOVAxisController(line)
+    controller.set_ppmm(1, ppmm)
+    axes = session.Axes(qzr_kov, seam, [("station 1", Axis(controller, 1))], [controller],
+                        line.clock, True, lines=[line])
+    case.addCleanup(axes.release)
+    return axes
+
+
+def machine_on(case, path=None, speed=1):
+    """The tool's axes (session.Axes) of the machine of PATH (default the
+    example's) on simulated lines, opened as 'qzr-kov --machine PATH
+    --simulate' opens them; released once CASE's test has ended. Their
+    lines are in ``lines``."""
+    add_tool_to_path()
+    from qzr_kov_tool import connect, logfile
+    seam = logfile.LogSeam(qzr_kov).install()
+    case.addCleanup(seam.remove)
+    axes = connect.open_machine(options("--machine", path or EXAMPLE_JSON, "--simulate",
+                                        "--sim-speed", str(speed), "status"))
+    case.addCleanup(axes.release)
+    return axes
 
 
 def options(*args):
+    """The tool's options of ARGS, as its command line reads them."""
     add_tool_to_path()
-    from qzr_kov_tool import cli
-    return cli.build_parser().parse_args(list(args))
+    from qzr_kov_tool import parser
+    return parser.parse(list(args))
 
 
 class Quiet(object):

@@ -157,8 +157,8 @@ class LimitsTest(unittest.TestCase):
 
     def test_the_stations_are_the_tools(self):
         support.add_tool_to_path()
-        from qzr_kov_tool import cli
-        self.assertEqual(description.STATIONS, cli.STATIONS)
+        from qzr_kov_tool import parser
+        self.assertEqual(description.STATIONS, parser.STATIONS)
 
 
 class HostileFileTest(unittest.TestCase):

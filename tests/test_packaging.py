@@ -91,7 +91,7 @@ class ProjectTest(unittest.TestCase):
         import qzr_kov_motion
         import qzr_kov_sim
         import qzr_kov_tool
-        from qzr_kov_tool import cli
+        from qzr_kov_tool import parser
         version = self.project.version
         self.assertEqual({qzr_kov_tool.__version__, qzr_kov_sim.__version__,
                           qzr_kov_motion.__version__}, {version})
@@ -99,7 +99,7 @@ class ProjectTest(unittest.TestCase):
         stdout, sys.stdout = sys.stdout, out
         try:
             with self.assertRaises(SystemExit):
-                cli.build_parser().parse_args(["--version"])
+                parser.build_parser().parse_args(["--version"])
         finally:
             sys.stdout = stdout
         self.assertEqual(out.getvalue(), "qzr-kov %s\n" % version)

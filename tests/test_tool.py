@@ -3,6 +3,7 @@ each subcommand's output and exit code, signals during motion, one-line
 errors, help texts."""
 import os
 import signal
+import subprocess
 import tempfile
 import unittest
 
@@ -89,10 +90,13 @@ class MotionTest(ToolCase):
         self.assertIn("done: position -7.250 mm", result.stdout)
         self.assertNotIn("not homed", result.stdout)
 
-    def test_repeat_on_a_fresh_line_moves_by_nothing(self):
+    def test_repeat_is_refused_as_it_could_not_be_checked(self):
+        # The module's last distance cannot be read back: the tool could not
+        # tell whether such a move arrived.
         result = run_tool("move", "--repeat")
-        self.assert_ok(result)
-        self.assertIn("done: position 0.000 mm", result.stdout)
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertIn("error: argument --repeat: the module's last relative distance cannot be "
+                      "read back", result.stderr)
 
     def test_move_onto_a_limit_switch_fails_with_the_reason(self):
         result = run_tool("move", "--absolute", "400", "--velocity", "100", *FAST)
@@ -302,6 +306,17 @@ class HelpTest(ToolCase):
         sub = run_tool("plot", "--help")
         self.assert_ok(sub)
         self.assertIn("python3-matplotlib", " ".join(sub.stdout.split()))
+
+    def test_help_and_usage_errors_need_neither_the_module_nor_the_library(self):
+        env = dict(support.tool_env(), PYTHONPATH=support.CLI)
+        for args, code in ((["--help"], 0), (["move", "--help"], 0), (["move", "--bogus"], 2),
+                           (["--machine", "m.json", "move", "x"], 2), (["jog", "x"], 2)):
+            result = subprocess.run(support.command(args), env=env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, universal_newlines=True,
+                                    stdin=subprocess.DEVNULL, timeout=support.TIMEOUT)
+            self.assertEqual(result.returncode, code, (args, result.stderr))
+            self.assertNotIn("Traceback", result.stderr)
+            self.assertNotIn("qzr_kov", result.stderr)
 
 
 if __name__ == "__main__":

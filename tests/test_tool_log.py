@@ -14,12 +14,12 @@ import unittest
 
 from tests import support
 from tests.support import (EXAMPLE_JSON, TIMEOUT, Quiet, command, description_file, options,
-                           qzr_kov, session_on, tool_env)
+                           qzr_kov, station_on, tool_env)
 from qzr_kov_sim import CommunicationError, RecordingMaster, ScaledClock, SimulatedLine
 
-sys.path.insert(0, os.path.join(support.REPO, "cli"))
+support.add_tool_to_path()
 
-from qzr_kov_tool import commands, connect, errors  # noqa: E402
+from qzr_kov_tool import failures, logfile, moving  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
 # The tool's entry point with the log breaking at a chosen master call.
@@ -72,7 +72,8 @@ class ToolTest(LogCase):
                 # A motion that went out before its log line failed is stopped.
                 ("folder", "set_coil:R1", ["move", "--absolute", "50"], 4,
                  ["IsADirectoryError", "the move had started: the axis was stopped at"]),
-                ("size", "set_coil:R4", ["jog"], 4,
+                # A jog is a move to the end of the counter's range (R1).
+                ("size", "set_coil:R1", ["jog"], 4,
                  [efbig, str(qzr_kov._log_filename), "the jog had started"]),
                 # Homing: find_o's own log lines fail (no worker starts), or
                 # the worker's first run and then the collection of its result.
@@ -99,10 +100,10 @@ class ToolTest(LogCase):
         self.assertNotIn("result:", result.stdout)
         self.assertNotIn("done:", result.stdout)
         self.assertTrue(state["broken"], point)
-        self.assertEqual((state["moving"], state["homing"], state["workers"],
-                          state["closed"]), (False, False, [], True), (point, args))
-        history = state["history"]
-        if point.endswith(("R1", "R3", "R4")):
+        self.assertEqual((state["moving"], state["workers"], state["closed"]),
+                         ([False], [], [True]), (point, args))
+        history = state["history"]["1"]
+        if point.endswith(("R1", "R3")):
             self.assertIn("start", history)   # the motion went out, then the stop
         if "start" in history:
             self.assertIn("stop", history[history.index("start"):])
@@ -114,7 +115,7 @@ class ToolTest(LogCase):
                                     "rest at")
         self.assertIn("stopping the axis (Enter)", result.stdout)
         self.assertIn("axis stopped at", result.stdout)
-        self.assertFalse(state["moving"])
+        self.assertEqual(state["moving"], [False])
 
 
 class MachineTest(LogCase):
@@ -169,7 +170,7 @@ class MachineTest(LogCase):
         self.assertNotIn("homed: x", result.stdout)
         self.assertTrue(state["broken"], point)
         self.assertTrue(all(state["closed"]), state)
-        self.assertFalse(any(state["moving"]) or any(state["homing"]), state)
+        self.assertFalse(any(state["moving"]) or state["workers"], state)
         for name in stopped:
             commands = state["commands"][str(" xyz".index(name))]    # stations 1, 2, 3
             self.assertRegex(" ".join(commands), r"^R[1-6]\b.* R0$", (name, state))
@@ -181,21 +182,31 @@ class MachineTest(LogCase):
         def free(data):
             del data["axes"]["y"]["travel"]
             del data["axes"]["y"]["positions"]
-        self.check_machine("size", "set_coil:R3", ["jog", "y", "-"], 4, "y",
+        # Without a travel, a move to the end of the counter's range (R1).
+        self.check_machine("size", "set_coil:R1", ["jog", "y", "-"], 4, "y",
                            ["the jog of y had started: the axis was stopped at"],
                            path=description_file(free))
 
 
-class RecognitionTest(unittest.TestCase):
-    """Which errors of the controller came from its log line."""
+class SeamTest(unittest.TestCase):
+    """The tool's seam on the controller's logger: which errors came from a
+    log line, and what a record that cannot be written does where."""
+
+    def setUp(self):
+        self.seam = logfile.LogSeam(qzr_kov).install()
+        self.addCleanup(self.seam.remove)
+        support.LogReader().mark()        # leftover controllers log their closing now
+        self.addCleanup(os.chdir, os.getcwd())
 
     def raised(self, call, *args):
-        """What CALL(*ARGS) raised, with its traceback (assertRaises drops it)."""
         try:
             call(*args)
         except Exception as error:
             return error
         self.fail("%s did not raise" % call.__name__)
+
+    def break_log(self):
+        os.chdir(tempfile.mkdtemp(prefix="qzr_kov-nolog-", dir=support.WORKDIR))
 
     def test_log_line_failures_and_others(self):
         master = RecordingMaster("test-port")
@@ -204,47 +215,54 @@ class RecognitionTest(unittest.TestCase):
         axis = qzr_kov.KOVAxisController(master)
         self.addCleanup(axis.close)
         # The early end of a move is raised after its line was logged.
-        self.assertIsNone(errors.log_failure(self.raised(axis.wait_for_locating_done, 1)))
+        self.assertIsNone(self.seam.failure_of(self.raised(axis.wait_for_locating_done, 1)))
         master.fail_on("set_coil", OSError(errno.EIO, "the line's own failure"))
-        self.assertIsNone(errors.log_failure(self.raised(axis.stop, 1)))
-        for error in (OSError(errno.ENOSPC, "No space left on device", "log/x.log"),
-                      FileNotFoundError("x")):
-            self.assertIsNone(errors.log_failure(self.raised(self.reraise, error)))
-        support.LogReader().mark()        # leftover controllers log their closing now
-        self.addCleanup(os.chdir, os.getcwd())
-        os.chdir(tempfile.mkdtemp(prefix="qzr_kov-nolog-", dir=support.WORKDIR))
+        self.assertIsNone(self.seam.failure_of(self.raised(axis.stop, 1)))
+        self.assertIsNone(self.seam.failure_of(
+            OSError(errno.ENOSPC, "No space left on device", "log/x.log")))
+        master.clear_faults()
+        self.break_log()
         error = self.raised(axis.stop, 1)
-        failure = errors.log_failure(error)
-        self.assertEqual(failure, (error, str(qzr_kov._log_filename)))
-        # Raised again elsewhere (the tool waits in a thread), it still is one.
-        self.assertEqual(errors.log_failure(self.raised(self.reraise, error)), failure)
-        converted = errors.from_controller(error, "stopping")
-        self.assertEqual((type(converted), converted.code), (errors.LogNotWritten, 4))
+        failure = self.seam.failure_of(error)
+        self.assertEqual((failure.error, failure.path, failure.outcome),
+                         (error, str(qzr_kov._log_filename), None))
+        converted = failures.from_controller(error, "stopping", self.seam)
+        self.assertEqual((type(converted), converted.code), (failures.LogNotWritten, 4))
         self.assertIn("FileNotFoundError", str(converted))
+        # Once one is kept, the command brings the axes to rest and closes
+        # its lines: later records are kept quietly and the calls go on.
+        axis.stop(1)
+        axis.enable_axis(1)
+        self.assertIs(self.seam.failure.error, error)
+        self.assertEqual([call for call in master.calls if call[0] == "set_coil"][-2:],
+                         [("set_coil", (1, "R0", True)), ("set_coil", (1, "Y2", True))])
 
-    @staticmethod
-    def reraise(error):
-        raise error
-
+    def test_a_stop_goes_on_without_its_log_line(self):
+        axis = qzr_kov.KOVAxisController(RecordingMaster("stop-port"))
+        self.addCleanup(axis.close)
+        self.break_log()
+        with self.seam.going_on("the stop command went out all the same"):
+            axis.stop(1)
+        self.assertEqual(self.seam.failure.outcome, "the stop command went out all the same")
 
     def test_a_homing_worker_whose_own_log_line_fails_ends_quietly(self):
-        # Its first line, before any command: a worker lets the error out,
-        # which its thread would print with a traceback.
-        axis = qzr_kov.KOVAxisController(RecordingMaster("worker-port"))
+        # Its first line, before any command: a worker would let the error
+        # out, and its thread print it with a traceback.
+        master = RecordingMaster("worker-port")
+        axis = qzr_kov.KOVAxisController(master)
         self.addCleanup(axis.close)
-        thread_class, notes, stderr = qzr_kov._Thread, connect.LogNotes(), io.StringIO()
-        support.LogReader().mark()
-        self.addCleanup(os.chdir, os.getcwd())
-        os.chdir(tempfile.mkdtemp(prefix="qzr_kov-nolog-", dir=support.WORKDIR))
-        with contextlib.redirect_stderr(stderr), connect.quiet_workers(qzr_kov, notes):
+        stderr = io.StringIO()
+        self.break_log()
+        with contextlib.redirect_stderr(stderr):
             worker = qzr_kov._Thread(target=axis._find_o_thread_func,
                                      args=(1, qzr_kov.Direction.Negative))
             worker.start()
             worker.join(30)
-        self.assertIs(qzr_kov._Thread, thread_class)
+        self.assertFalse(worker.is_alive())
         self.assertEqual(stderr.getvalue(), "")
-        self.assertEqual(notes.failure.path, str(qzr_kov._log_filename))
-        self.assertEqual(notes.outcome, "a homing run stopped at its log line")
+        self.assertEqual(self.seam.failure.path, str(qzr_kov._log_filename))
+        # It ended at that line: no run was started.
+        self.assertEqual([call for call in master.calls if call[0] == "set_coil"], [])
 
 
 class SilentWorkerTest(unittest.TestCase):
@@ -252,15 +270,14 @@ class SilentWorkerTest(unittest.TestCase):
         # The worker's run went out, its answer was lost: the worker ends
         # silently, the result is False, and the axis would run on.
         line = SimulatedLine("tool-worker", clock=ScaledClock(20))
-        session = session_on(line)
-        self.addCleanup(session.close)
+        axes = station_on(self, line)
         line.fail_on("set_coil", CommunicationError, station=1, name="R3", applied=True)
-        with Quiet() as out, self.assertRaises(errors.ToolError) as caught:
-            commands.home(session, options("home"), StopSignals())
+        with Quiet() as out, self.assertRaises(failures.ToolError) as caught:
+            moving.home(axes, options("home"), StopSignals())
         self.assertIn("still running", str(caught.exception))
         self.assertIn("result: False", out.getvalue())
         self.assertFalse(line.station(1).moving)
-        self.assertFalse(session.axis.is_finding_o(1))
+        self.assertFalse(axes["station 1"].controller.is_finding_o(1))
 
 
 if __name__ == "__main__":

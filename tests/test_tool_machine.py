@@ -1,6 +1,7 @@
 """qzr-kov on a machine description, run as a separate program: check, and
 status, home, move and jog by axis name on simulated lines; every failure
 one line with its exit code."""
+import csv
 import os
 import signal
 import subprocess
@@ -9,8 +10,12 @@ import unittest
 
 from tests import support
 from tests.support import (EXAMPLE_JSON, EXAMPLE_TOML, FAST, TIMEOUT, ToolCase, command,
-                           description_file, run_tool, tool_env)
+                           description_file, run_tool, scratch, tool_env)
 from qzr_kov_motion import description as machine_module
+
+support.add_tool_to_path()
+
+from qzr_kov_tool import record  # noqa: E402
 
 
 def on_machine(*args, **kwargs):
@@ -111,8 +116,8 @@ class CheckTest(ToolCase):
                                    "qzr_mew is not installed", "--simulate")
         # Without --machine, 'move' is the one-station command.
         result = run_tool("move", "x", "1")
-        self.assertEqual(result.returncode, 2)
-        self.assertIn("one of the arguments --absolute --relative --repeat is required",
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertIn("error: argument AXIS: axes go by name with --machine FILE",
                       result.stderr)
 
 
@@ -177,7 +182,135 @@ class CommandsTest(ToolCase):
                                    "negative limit switch")
 
 
+class MoreCommandsTest(ToolCase):
+    def test_stop_enable_disable_every_axis_or_those_named(self):
+        for args, lines in (
+                (["stop"], ["x stopped at 147.500 mm (stop source: none",
+                            "y stopped at 100.000 mm", "z stopped at -40.000 mm"]),
+                (["stop", "z"], ["z stopped at -40.000 mm (stop source: none"]),
+                (["enable", "y", "x"], ["y: drive enabled: the motor holds torque",
+                                        "x: drive enabled"]),
+                (["disable"], ["x: drive disabled", "y: drive disabled", "z: drive disabled"])):
+            with self.subTest(args=args):
+                result = on_machine(*args)
+                self.assert_ok(result)
+                out = result.stdout.splitlines()[1:]      # after the simulated lines' notice
+                self.assertEqual(len(out), len(lines), result.stdout)
+                for line, start in zip(out, lines):
+                    self.assertTrue(line.startswith(start), (line, start))
+        self.assert_one_line_error(on_machine("stop", "x", "w"), 2, "no axis 'w'", "x, y, z")
+
+    def test_positions_come_from_the_file_alone(self):
+        # No line is opened, and no master module is needed.
+        result = run_tool("--machine", EXAMPLE_JSON, "positions")
+        self.assert_ok(result)
+        self.assertEqual(result.stdout.splitlines(), [
+            "x        park 0.000, load 120.000, unload 280.000 mm (travel -5.000 to 300.000 mm)",
+            "y        park 0.000, load 40.000 mm (travel 0.000 to 200.000 mm)",
+            "z        up 0.000, work -60.000 mm (travel -80.000 to 0.000 mm)"])
+        result = run_tool("--machine", description_file(free), "positions", "y")
+        self.assertEqual(result.stdout, "y        no named positions (no travel)\n")
+        result = run_tool("positions")
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertIn("error: named positions come from a machine description: give it with "
+                      "--machine FILE", result.stderr)
+
+    def test_options_of_one_station_are_refused_on_a_machine(self):
+        for args, words in (
+                (["--port", "/dev/ttyS0", "status"], "argument --port: on a machine the lines"),
+                (["status", "--station", "2"], "argument --station: on a machine"),
+                (["jog", "x", "+", "--velocity", "5"],
+                 "argument --velocity: on a machine the axes run at the speeds of its file"),
+                (["home", "--method", "origin-only"], "argument --method: on a machine each axis "
+                                                      "homes as its file says"),
+                (["move", "x"], "give the axis one target"),
+                (["move", "x", "load", "--relative", "5"], "give the axis one target"),
+                (["move", "--absolute", "5"], "argument --absolute: on a machine give the "
+                                               "target after the axis"),
+                (["jog", "x"], "the following arguments are required: AXIS, +|-"),
+                (["jog", "x", "up"], "argument +|-: invalid choice: 'up'"),
+                (["status", "--watch"], "argument --watch: it watches one station")):
+            with self.subTest(args=args):
+                result = run_tool("--machine", EXAMPLE_JSON, "--simulate", *args)
+                self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
+                self.assertIn(words, result.stderr.splitlines()[-1])
+        # And what needs a machine, without one.
+        for args, words in ((["--simulate", "status"], "argument --simulate: it runs a machine "
+                                                       "description"),
+                            (["stop", "x"], "argument AXIS: axes go by name with --machine")):
+            result = run_tool(*args)
+            self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
+            self.assertIn(words, result.stderr.splitlines()[-1])
+
+    def test_a_move_by_a_distance(self):
+        result = on_machine("move", "x", "--relative", "-7.5")
+        self.assert_ok(result)
+        self.assertIn("done: x at 140.000 mm", result.stdout)
+        self.assert_one_line_error(on_machine("move", "z", "--relative", "50"), 2,
+                                   "axis z: a move by 50.0 mm from -40.0 mm would end at 10.0 mm, "
+                                   "outside its travel")
+
+
+def free(data):
+    del data["axes"]["y"]["travel"]
+    del data["axes"]["y"]["positions"]
+
+
+def rows_of(path):
+    with open(path, newline="") as stream:
+        reader = csv.reader(stream)
+        return next(reader), list(reader)
+
+
+class RecordingTest(ToolCase):
+    def test_home_records_every_axis_in_one_file(self):
+        path = os.path.join(scratch(), "home.csv")
+        result = on_machine("home", "--record", path)
+        self.assert_ok(result)
+        self.assertIn("recorded", result.stdout)
+        self.assertIn("samples of z, x, y over", result.stdout)
+        header, rows = rows_of(path)
+        self.assertEqual(header, list(record.COLUMNS))
+        # One file, the axis's name first on each row, in time order.
+        times = [float(row[1]) for row in rows]
+        self.assertEqual(times, sorted(times))
+        recording = record.read_csv(path)
+        self.assertEqual(list(recording), ["z", "x", "y"])
+        flagged = {}
+        for name, samples in recording.items():
+            sets = [i for i in range(len(samples)) if samples[i].position_set]
+            self.assertEqual(len(sets), 1, name)         # the homing break, once each
+            self.assertEqual(samples[sets[0]].position_mm, 0.0)
+            self.assertNotEqual(samples[sets[0] - 1].position_mm, 0.0)
+            self.assertFalse(samples[len(samples) - 1].running)
+            flagged[name] = samples[sets[0]].time_s
+        # z homes first, then x and y together.
+        self.assertLess(flagged["z"], min(flagged["x"], flagged["y"]))
+
+    def test_move_and_jog_record_the_axis_taking_part(self):
+        folder = scratch()
+        for args, end in ((["move", "y", "load"], 40.0), (["jog", "z", "-"], -80.0)):
+            with self.subTest(args=args):
+                path = os.path.join(folder, args[0] + ".csv")
+                result = on_machine(*(args + ["--record", path]))
+                self.assert_ok(result)
+                recording = record.read_csv(path)
+                self.assertEqual(list(recording), [args[1]])
+                samples = recording[args[1]]
+                self.assertEqual(samples[len(samples) - 1].position_mm, end)
+
+
 class InteractiveTest(ToolCase):
+    def test_ctrl_c_stops_a_move(self):
+        tool = self.interactive("--machine", EXAMPLE_JSON, "--simulate", "move", "x", "park")
+        tool.read_until("running")
+        tool.process.send_signal(signal.SIGINT)
+        code, out, err = tool.finish()
+        self.assertEqual((code, err), (130, ""))
+        self.assertIn("stopping x (SIGINT)", out)
+        self.assertRegex(out, r"stopped: x at \d+\.\d{3} mm")
+        self.assertNotIn("done:", out)
+
     def test_enter_stops_a_jog(self):
         tool = self.interactive("--machine", EXAMPLE_JSON, "--simulate", "jog", "y", "+")
         tool.read_until("press Enter")

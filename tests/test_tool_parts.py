@@ -10,13 +10,13 @@ import types
 import unittest
 
 from tests import support
-from tests.support import Quiet, options, qzr_kov, session_on
+from tests.support import Quiet, options, qzr_kov, station_on
 from qzr_kov_sim import CommunicationError, ScaledClock, SimulatedLine
 
-sys.path.insert(0, os.path.join(support.REPO, "cli"))
+support.add_tool_to_path()
 
-from qzr_kov_tool import commands, display, errors, plot  # noqa: E402
-from qzr_kov_tool.connect import Session  # noqa: E402
+from qzr_kov_tool import commands, display, moving, plot  # noqa: E402
+from qzr_kov_tool import failures as errors  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
 StopSource = qzr_kov.StopSource
@@ -56,8 +56,7 @@ class DisplayTest(unittest.TestCase):
 
 class ProfileTest(unittest.TestCase):
     def profile(self, ppmm, *args):
-        session = Session(qzr_kov, None, 1, ppmm, simulated=True)
-        return commands.profile(session, options("move", "--relative", "1", *args), 20.0)
+        return moving.profile(qzr_kov, ppmm, options("move", "--relative", "1", *args), 20.0)
 
     def test_defaults(self):
         self.assertEqual(self.profile(100), (2.0, 20.0, 0.2))
@@ -74,23 +73,22 @@ class ProfileTest(unittest.TestCase):
 
     def test_the_pulse_rate_limit_is_the_module_s(self):
         module = types.SimpleNamespace(_MaxPulsePerSecond=1000)
-        session = Session(module, None, 1, 100, simulated=True)
         with self.assertRaises(errors.Refused) as caught:
-            commands.profile(session, options("move", "--relative", "1", "--velocity", "11"), 20)
+            moving.profile(module, 100, options("move", "--relative", "1", "--velocity", "11"), 20)
         self.assertIn("at most 1000", str(caught.exception))
 
 
 class HomingRefusalTest(unittest.TestCase):
     def test_limit_first_towards_a_disabled_limit_is_refused_before_anything_moves(self):
         line = SimulatedLine("tool-home", clock=ScaledClock(50))
-        session = session_on(line)
-        session.axis.disable_negative_limit(1)
+        axes = station_on(self, line)
+        controller = axes["station 1"].controller
+        controller.disable_negative_limit(1)
         with Quiet(), self.assertRaises(errors.Refused) as caught:
-            commands.home(session, options("home"), StopSignals())
+            moving.home(axes, options("home"), StopSignals())
         self.assertIn("negative limit switch is disabled", str(caught.exception))
-        self.assertFalse(session.axis.is_finding_o(1))
+        self.assertFalse(controller.is_finding_o(1))
         self.assertFalse(any(what == "start" for _, what, _ in line.station(1).history))
-        session.close()
 
 
 class FailureTest(unittest.TestCase):
@@ -108,27 +106,28 @@ class FailureTest(unittest.TestCase):
 
     def test_line_failure_during_a_move_is_not_taken_for_an_early_end(self):
         line = SimulatedLine("tool-move", clock=ScaledClock(50))
-        session = session_on(line)
+        axes = station_on(self, line)
         line.fail_on("get_coil", CommunicationError, times=None)
-        with Quiet(), self.assertRaises(CommunicationError):
-            commands.move(session, options("move", "--absolute", "50"), StopSignals())
+        with Quiet(), self.assertRaises(errors.LinkError) as caught:
+            moving.move(axes, options("move", "--absolute", "50"), StopSignals())
+        self.assertIn("communication failed while the move (CommunicationError",
+                      str(caught.exception))
         line.clear_faults()
-        session.axis.stop(1)
-        session.close()
+        # The stop went out; the read that was to see the axis at rest failed.
+        self.assertIn(("set_coil", (1, "R0", True)), line.calls)
 
     def test_status_tells_an_unknown_stop_code(self):
         line = SimulatedLine("tool-status")
-        session = session_on(line)
+        axes = station_on(self, line)
         line.station(1).write_u32("D", 20, 9)
         line.station(1).press_emergency()
-        status = commands.read_status(session)
+        status = commands.read_status(axes, "station 1")
         self.assertIn("9", status.stop_source)
         self.assertFalse(status.emergency_input)
         self.assertTrue(status.drive_enabled)
-        session.axis.disable_axis(1)
-        block = display.status_block(commands.read_status(session))
+        axes["station 1"].controller.disable_axis(1)
+        block = display.status_block(commands.read_status(axes, "station 1"))
         self.assertTrue(any(line.startswith("drive ") and "DISABLED" in line for line in block))
-        session.close()
 
 
 class MatplotlibAdviceTest(unittest.TestCase):

@@ -12,18 +12,25 @@ import time
 import unittest
 
 from tests import support
-from tests.support import (FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, ToolCase, qzr_kov, run_tool,
-                           scratch)
+from tests.support import (EXAMPLE_JSON, FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, ToolCase, qzr_kov,
+                           run_tool, scratch)
 from qzr_kov_sim import ScaledClock, SimulatedLine
 
-sys.path.insert(0, os.path.join(support.REPO, "cli"))
+support.add_tool_to_path()
 
+from qzr_kov_motion import Axis  # noqa: E402
 from qzr_kov_tool import cli, plot, record  # noqa: E402
-from qzr_kov_tool.connect import Session  # noqa: E402
-from qzr_kov_tool.errors import Refused  # noqa: E402
+from qzr_kov_tool.failures import Refused  # noqa: E402
 
-HEADER = ",".join(record.COLUMNS)
+#: a recording of one station before the axis column, and before position_set
+HEADER = ",".join(record.SAMPLE_COLUMNS)
 OLD_HEADER = ",".join(record.OLD_COLUMNS)
+
+
+def only(recording):
+    """The Samples of a recording of one axis."""
+    (samples,) = recording.values()
+    return samples
 
 
 def write(text, name="r.csv"):
@@ -61,7 +68,7 @@ class ReadTest(unittest.TestCase):
         rows = ["0.0000,0,0,0,0,0,0,0,1,0", "0.0125,0.5,2,1,0,0,0,0,1,0"]
         stderr = io.StringIO()
         with contextlib.redirect_stderr(stderr):
-            samples = record.read_csv(write(rows_text(HEADER, rows) + "0.0250,1,2,1,0"))
+            samples = only(record.read_csv(write(rows_text(HEADER, rows) + "0.0250,1,2,1,0")))
         self.assertEqual(len(samples), 2)
         self.assertIn("line 4 is cut short: left out", stderr.getvalue())
         # Whole but wrong, it is refused like any other.
@@ -72,13 +79,31 @@ class ReadTest(unittest.TestCase):
         path = write(rows_text(OLD_HEADER, ["0.0000,-38.5,0,0,0,0,0,0,1",
                                             "0.0125,-38.5,0,0,0,0,0,0,1",
                                             "0.0125,0,0,0,0,0,0,0,1"]))
-        samples = record.read_csv(path)
+        samples = only(record.read_csv(path))
         self.assertFalse(samples.marked)
         self.assertEqual(len(samples), 3)
         self.assertEqual(list(samples.position_mm), [-38.5, -38.5, 0.0])
         self.assertEqual(samples[2].position_set, False)
         self.assertTrue(samples[2].emergency)
-        self.assertTrue(record.read_csv(write(rows_text(HEADER, ["0,1,2,1,0,0,0,0,1,1"]))).marked)
+        self.assertTrue(only(record.read_csv(write(rows_text(HEADER,
+                                                             ["0,1,2,1,0,0,0,0,1,1"])))).marked)
+
+    def test_a_recording_of_several_axes_is_read_axis_by_axis(self):
+        header = ",".join(record.COLUMNS)
+        rows = ["x,0.0000,0,0,0,0,0,0,0,1,0", "y,0.0010,5,0,0,0,0,0,0,1,0",
+                "x,0.0125,0.25,20,1,0,0,0,0,1,0", "y,0.0135,5,0,0,0,0,0,0,1,1"]
+        recording = record.read_csv(write(rows_text(header, rows)))
+        self.assertEqual(list(recording), ["x", "y"])
+        self.assertEqual((recording.count, recording.duration), (4, 0.0135))
+        self.assertEqual(list(recording["x"].position_mm), [0.0, 0.25])
+        self.assertEqual([s.position_set for s in (recording["y"][0], recording["y"][1])],
+                         [False, True])
+        # The rows are in time order, whichever axis they are of.
+        path = write(rows_text(header, rows[:2] + ["x,0.0005,0,0,0,0,0,0,0,1,0"]))
+        with self.assertRaises(Refused) as caught:
+            record.read_csv(path)
+        self.assertIn("%s line 4 is not a sample: its time 0.0005 s lies before" % path,
+                      str(caught.exception))
 
     def test_a_failure_while_drawing_blames_no_controller(self):
         path = write(rows_text(HEADER, ["0.0000,0,0,0,0,0,0,0,1,0"]))
@@ -102,10 +127,10 @@ class ReadTest(unittest.TestCase):
 class RecorderFlagTest(unittest.TestCase):
     def test_the_first_sample_after_each_setting_of_the_position_is_flagged(self):
         line = SimulatedLine("tool-flag", clock=ScaledClock(20))
-        axis = record.controller_class(qzr_kov)(line)
-        self.assertIsInstance(axis, qzr_kov.KOVAxisController)
-        session = Session(qzr_kov, axis, 1, 100, simulated=True, line=line)
-        recorder = record.Recorder(session, keep=True, period=0.002)
+        axis = qzr_kov.KOVAxisController(line)
+        axis.set_ppmm(1, 100)
+        self.addCleanup(axis.close)
+        recorder = record.Recorder([("a", Axis(axis, 1))], line.clock, keep=True, period=0.002)
         recorder.start()
         targets = [5.0 * (n % 2 == 0) + n for n in range(1, 25)]
         for target in targets:
@@ -113,8 +138,9 @@ class RecorderFlagTest(unittest.TestCase):
             axis.set_position(1, target)
         axis.set_position(2, 99.0)          # another station: no flag here
         recorder.finish()
-        session.close()
-        samples = recorder.samples
+        # The controller is as it was: the recorder no longer hears of it.
+        self.assertNotIn("set_position", vars(axis))
+        samples = recorder.samples["a"]
         flagged = [i for i in range(len(samples)) if samples[i].position_set]
         moved = [i for i in range(1, len(samples))
                  if samples[i].position_mm != samples[i - 1].position_mm]
@@ -168,7 +194,7 @@ class PictureTest(ToolCase):
         rows += ["0.2125,-7.20,-20,1,0,0,0,0,1", "0.3750,-7.50,-20,1,0,0,0,0,1",
                  "0.3875,-7.60,0,0,0,0,0,0,1", "0.4000,-7.60,0,0,0,0,0,0,1",
                  "0.4125,0,0,0,0,0,0,0,1"]
-        samples = record.read_csv(write(rows_text(OLD_HEADER, rows)))
+        samples = only(record.read_csv(write(rows_text(OLD_HEADER, rows))))
         self.assertEqual(plot.redefinitions(samples), [len(rows) - 1])
 
     def test_homing_breaks_the_line_where_the_position_was_set_to_0(self):
@@ -176,7 +202,7 @@ class PictureTest(ToolCase):
         path, picture = os.path.join(folder, "h.csv"), os.path.join(folder, "h.png")
         result = run_tool("home", "--record", path, "--plot", picture, *FAST)
         self.assert_ok(result)
-        samples = record.read_csv(path)
+        samples = only(record.read_csv(path))
         flagged = [i for i in range(len(samples)) if samples[i].position_set]
         self.assertEqual(len(flagged), 1)
         at = flagged[0]
@@ -186,8 +212,8 @@ class PictureTest(ToolCase):
         # The same recording without the column: the jump no velocity
         # explains is found all the same.
         with open(path) as stream:
-            old = [line.rsplit(",", 1)[0] for line in stream.read().splitlines()]
-        samples_old = record.read_csv(write("\n".join(old) + "\n", "old.csv"))
+            old = [line.split(",", 1)[1].rsplit(",", 1)[0] for line in stream.read().splitlines()]
+        samples_old = only(record.read_csv(write("\n".join(old) + "\n", "old.csv")))
         self.assertEqual(plot.redefinitions(samples_old), [at])
         for recording in (samples, samples_old):
             figure = plot.picture(recording)
@@ -205,6 +231,30 @@ class PictureTest(ToolCase):
             self.assert_labels_clear_of_the_line(figure)
             self.assert_scale_fits_and_labels_apart(figure, recording)
 
+    def test_each_axis_of_a_machine_has_its_panels(self):
+        folder = scratch()
+        path, picture = os.path.join(folder, "m.csv"), os.path.join(folder, "m.png")
+        result = run_tool("--machine", EXAMPLE_JSON, "--simulate", "home", "--record", path,
+                          "--plot", picture, *FAST)
+        self.assert_ok(result)
+        self.assertIn("plotted", result.stdout)
+        with open(picture, "rb") as stream:
+            self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
+        recording = record.read_csv(path)
+        figure = plot.picture(recording, "home")
+        self.assertEqual([axes.get_ylabel() for axes in figure.axes],
+                         ["%s: %s" % (name, what) for name in ("z", "x", "y")
+                          for what in ("position (mm)", "velocity (mm/s)")])
+        for index, name in enumerate(recording):
+            top = figure.axes[2 * index]
+            ys = top.lines[0].get_ydata()
+            self.assertEqual(len([y for y in ys if y != y]), 1, name)     # homing's break
+            self.assertTrue(top.get_title(loc="left").startswith(name + ": at start"))
+            labels = [t.get_text().strip() for t in top.texts]
+            self.assertEqual(len([t for t in labels if t.startswith("position set to 0")]), 1)
+        # One time axis for all, from the first sample of any.
+        self.assertEqual(figure.axes[0].get_xlim(), figure.axes[-1].get_xlim())
+
     def test_a_long_chattering_recording_is_thinned_and_summarised(self):
         rows = []
         for i in range(200000):
@@ -212,7 +262,7 @@ class PictureTest(ToolCase):
             rows.append("%.4f,%g,%g,1,%d,0,%d,0,1,0"
                         % (i / 80.0, position, 8.0 if i < 190000 else 0.0, (i // 3) % 2,
                            i >= 150000))
-        samples = record.read_csv(write(rows_text(HEADER, rows)))
+        samples = only(record.read_csv(write(rows_text(HEADER, rows))))
         figure = plot.picture(samples)
         top = figure.axes[0]
         xs, ys = top.lines[0].get_xdata(), top.lines[0].get_ydata()

@@ -14,25 +14,26 @@ import unittest
 
 from tests import support
 from tests.support import (FAST, HAVE_MATPLOTLIB, NO_MATPLOTLIB, TIMEOUT, Quiet, ToolCase,
-                           command, options, run_tool, scratch, session_on, tool_env)
+                           command, options, run_tool, scratch, station_on, tool_env)
 from qzr_kov_sim import SimulatedLine, VirtualClock
 
-sys.path.insert(0, os.path.join(support.REPO, "cli"))
+support.add_tool_to_path()
 
 from qzr_kov_tool import commands, record  # noqa: E402
 from qzr_kov_tool.signals import StopSignals  # noqa: E402
 
-COLUMNS = ["time_s", "position_mm", "velocity_mm_s", "running", "origin", "negative_limit",
-           "positive_limit", "alarm", "emergency", "position_set"]
+COLUMNS = ["axis", "time_s", "position_mm", "velocity_mm_s", "running", "origin",
+           "negative_limit", "positive_limit", "alarm", "emergency", "position_set"]
 SIGNATURES = {".png": b"\x89PNG\r\n\x1a\n", ".svg": b"<?xml", ".pdf": b"%PDF"}
 
 
-def read_rows(path):
-    """The header and the rows as numbers."""
+def read_rows(path, axis="station 1"):
+    """The header and the rows of AXIS, its name first, the rest as numbers."""
     with open(path, newline="") as stream:
         reader = csv.reader(stream)
         header = next(reader)
-        return header, [[float(value) for value in row] for row in reader]
+        return header, [row[:1] + [float(value) for value in row[1:]] for row in reader
+                        if row[0] == axis]
 
 
 def column(rows, name):
@@ -115,20 +116,19 @@ class RecordInProcessTest(unittest.TestCase):
     def test_record_follows_a_motion_made_by_someone_else(self):
         # The line's time moves only as the recorder sleeps on it: the move
         # is still under way at the first sample, however slow the machine.
-        session = session_on(SimulatedLine("tool-record", clock=VirtualClock()))
-        axis = session.axis
-        axis.set_parameters(1, 5.0, 20.0, 0.1)
-        axis.locate_relatively(1, 15.0)       # 0.85 s of the line's time
+        axes = station_on(self, SimulatedLine("tool-record", clock=VirtualClock()))
+        controller = axes["station 1"].controller
+        controller.set_parameters(1, 5.0, 20.0, 0.1)
+        controller.locate_relatively(1, 15.0)       # 0.85 s of the line's time
         path = os.path.join(scratch(), "other.csv")
         with Quiet():
-            code = commands.record(session, options("record", "--duration", "1.5", path),
+            code = commands.record(axes, options("record", "--duration", "1.5", path),
                                    StopSignals())
         self.assertEqual(code, 0)
         header, rows = read_rows(path)
         self.assertEqual(column(rows, "position_mm")[-1], 15.0)
         self.assertEqual(column(rows, "running")[0], 1.0)
         self.assertEqual(column(rows, "running")[-1], 0.0)
-        session.close()
 
 
 def whole_rows(test, path, limit):
@@ -139,6 +139,7 @@ def whole_rows(test, path, limit):
     test.assertTrue(data.endswith(b"\n"), data[-80:])
     header, rows = read_rows(path)
     test.assertEqual(header, COLUMNS)
+    test.assertEqual(len(rows), len(data.splitlines()) - 1)
     for row in rows:
         test.assertEqual(len(row), len(COLUMNS), row)
     return rows

@@ -1,30 +1,23 @@
-"""Getting hold of an axis: importing the controller module, opening the
-line (a serial port through the master module, or a simulated line) and the
-settings every command starts from."""
+"""Getting hold of the axes: importing the controller module (and putting
+the log seam on its logger), opening the lines (serial ports through the
+master module, or simulated lines) and making the controllers, for one
+station or for the machine of a description."""
 
-import contextlib
-import io
 import logging
 import sys
 
-from .errors import (EXIT_NOT_SAVED, LinkError, LogNotWritten, Refused, ToolError,
-                     describe_exception, from_controller, log_failure)
-from .record import WallClock, controller_class
-
-#: pulses per millimetre on the simulated line unless --ppmm says otherwise
-SIM_PPMM = 100
-#: where the simulated axis stands at power-up, in mm (--sim-start)
-SIM_START_MM = 40.0
-#: the simulated axis's sensors, in mm: origin sensor 3 mm wide around 0,
-#: negative limit switch at -5 mm, positive limit switch at 300 mm
-SIM_LAYOUT_MM = dict(origin_at=0.0, origin_width=3.0,
-                     negative_limit_at=-5.0, positive_limit_at=300.0)
+from . import logfile
+from .failures import (EXIT_NOT_SAVED, EXIT_USAGE, LinkError, LogNotWritten, Refused, ToolError,
+                       describe_exception, from_controller)
+from .parser import SIM_LAYOUT_MM, SIM_PPMM, SIM_START_MM  # noqa: F401  (the layout's home)
+from .record import WallClock
+from .session import Axes, close_line
 
 
 def _install_stand_in_master(import_error):
     """Let ``import qzr_kov`` find a ``qzr_mew`` whose MewMaster opens
-    simulated lines. Only for runs on the simulated line, after importing
-    the real one failed with IMPORT_ERROR."""
+    simulated lines. Only for runs on simulated lines, after importing the
+    real one failed with IMPORT_ERROR."""
     try:
         import qzr_kov_sim
     except ImportError as error:
@@ -38,18 +31,19 @@ def _install_stand_in_master(import_error):
                         % describe_exception(import_error))
 
 
-def load_controller_module(simulated):
-    """Import and return ``qzr_kov``. It needs the master module ``qzr_mew``:
-    on the simulated line a stand-in takes its place when it is missing."""
-    if "qzr_kov" in sys.modules:
-        return sys.modules["qzr_kov"]
-    try:
-        import qzr_mew  # noqa: F401  (qzr_kov imports it first thing)
-    except ImportError as error:
-        if not simulated:
-            raise LinkError("the master module qzr_mew is not installed (%s); without --port "
-                            "the tool works on a simulated line" % describe_exception(error))
-        _install_stand_in_master(error)
+def load_controller_module(simulated, without_master=None):
+    """Import and return ``qzr_kov``, with the log seam on its logger. It
+    needs the master module ``qzr_mew``: on simulated lines a stand-in takes
+    its place when it is missing; elsewhere WITHOUT_MASTER says what to do
+    instead."""
+    if "qzr_kov" not in sys.modules:
+        try:
+            import qzr_mew  # noqa: F401  (qzr_kov imports it first thing)
+        except ImportError as error:
+            if not simulated:
+                raise LinkError("the master module qzr_mew is not installed (%s); %s"
+                                % (describe_exception(error), without_master))
+            _install_stand_in_master(error)
     try:
         import qzr_kov
     except ImportError as error:
@@ -59,6 +53,13 @@ def load_controller_module(simulated):
         # The module keeps its daily log in ./log and creates it on import.
         raise ToolError("cannot create the log directory 'log' here (%s)"
                         % describe_exception(error), EXIT_NOT_SAVED)
+    logfile.install(qzr_kov)
+    # The library's warnings (a stop or a collection that failed while it
+    # cleaned up after an error) would reach stderr as bare lines: the tool
+    # reads what became of the axes itself, and tells that.
+    library = logging.getLogger("qzr_kov_motion")
+    if not any(isinstance(h, logging.NullHandler) for h in library.handlers):
+        library.addHandler(logging.NullHandler())
     return qzr_kov
 
 
@@ -73,163 +74,21 @@ def simulated_line(ppmm, start_mm, speed):
     layout = dict((key, _pulses(mm, ppmm)) for key, mm in SIM_LAYOUT_MM.items())
     layout["origin_width"] = max(1, layout["origin_width"])
     layout["physical_position"] = _pulses(start_mm, ppmm)
-    clock = qzr_kov_sim.RealClock() if speed == 1 else qzr_kov_sim.ScaledClock(speed)
-    return qzr_kov_sim.SimulatedLine("simulated", layout=layout, clock=clock)
+    return qzr_kov_sim.SimulatedLine("simulated", layout=layout, clock=_clock(speed))
 
 
-class LogNotes(object):
-    """The first log record the controller could not write that the tool
-    went past (a stop goes out before its log line, and is good all the
-    same), as ``failure``, with ``outcome``, what was done nonetheless; it
-    is told when the command ends."""
-
-    def __init__(self):
-        self.failure = None
-        self.outcome = None
-
-    def note(self, failure, outcome):
-        if self.failure is None:
-            self.failure, self.outcome = failure, outcome
+def _clock(speed):
+    import qzr_kov_sim
+    return qzr_kov_sim.RealClock() if speed == 1 else qzr_kov_sim.ScaledClock(speed)
 
 
-@contextlib.contextmanager
-def quiet_workers(module, notes):
-    """While the block runs, the controller's homing workers (threads of
-    its _Thread, looked up when find_o starts one) end quietly when their
-    own log line cannot be written, and NOTES is told: a worker lets that
-    error out, and the thread would print it with a traceback. The command
-    that started the run stops the axis and collects what became of it."""
-    base = module._Thread
-
-    class QuietWorker(base):
-        def run(self):
-            try:
-                base.run(self)
-            except Exception as error:
-                failure = log_failure(error)
-                if failure is None:
-                    raise
-                notes.note(failure, "a homing run stopped at its log line")
-
-    module._Thread = QuietWorker
-    try:
-        yield
-    finally:
-        if module._Thread is QuietWorker:
-            module._Thread = base
-
-
-class Session(object):
-    """The controller, the station it works on and that station's scale;
-    ``clock`` is the line's time (the simulated line's own, which may run
-    faster than the wall clock).
-
-    ``notes`` (LogNotes) keeps the log record the tool went past; NOTES
-    shares it with other sessions, as those of a machine's axes do.
-    ``log_failure`` and ``log_outcome`` are its failure and outcome."""
-
-    def __init__(self, module, axis, station, ppmm, simulated, line=None, clock=None,
-                 notes=None):
-        self.module = module
-        self.axis = axis
-        self.station = station
-        self.ppmm = ppmm
-        self.simulated = simulated
-        self.line = line
-        self.clock = clock or getattr(line, "clock", None) or WallClock()
-        self.notes = notes if notes is not None else LogNotes()
-
-    @property
-    def log_failure(self):
-        return self.notes.failure
-
-    @property
-    def log_outcome(self):
-        return self.notes.outcome
-
-    def note_log_failure(self, failure, outcome):
-        self.notes.note(failure, outcome)
-
-    def state(self):
-        """Where the axis is and whether it runs, in words, read afresh."""
-        from .motion import axis_state
-        return axis_state(self)
-
-    def close(self, last=False):
-        """Release the line (see close_controller)."""
-        close_controller(self.module, self.axis, self.notes, last,
-                         "the line was closed without its log line")
-
-    def release(self):
-        """Close the line as the program ends; never raises."""
-        try:
-            self.close(last=True)
-        except Exception:
-            pass
-
-
-def close_controller(module, controller, notes, last, outcome):
-    """Close CONTROLLER. A homing result that could not be collected (the
-    program is ending anyway) does not keep it open, nor does a log file
-    that cannot be written: the controller logs its closing first, and is
-    then closed without that line; the failure goes to NOTES with OUTCOME.
-    LAST (the program ends): the controller then writes no more, for it
-    logs its closing again when it is destroyed, and that failure would be
-    told with a traceback at exit."""
-    try:
-        _close(controller)
-    except Exception as error:
-        failure = log_failure(error)
-        if failure is None:
-            raise
-        notes.note(failure, outcome)
-        drop = drop_records(module)
-        try:
-            _close(controller)
-        finally:
-            if not last:
-                keep_records(module, drop)
-
-
-def _close(controller):
-    try:
-        controller.close()
-    except RuntimeError:
-        controller.close(force=True)
-
-
-class _DropAll(logging.Filter):
-    def filter(self, record):
-        return False
-
-
-def drop_records(module):
-    """Make the controller's logger write nothing; returns the filter that
-    does it."""
-    drop = _DropAll()
-    logger = getattr(module, "logger", None)
-    if logger is not None:
-        logger.addFilter(drop)
-    return drop
-
-
-def keep_records(module, drop):
-    logger = getattr(module, "logger", None)
-    if logger is not None:
-        logger.removeFilter(drop)
-
-
-def quietly(make):
-    """MAKE(), which makes controllers. When a controller cannot be made
-    (its master could not be, or its first log line failed), the half-made
-    one is destroyed at once and its closing fails (it has no master, or no
-    log); the interpreter would print that as "Exception ignored" with a
-    traceback. The failure itself is what the user is told."""
-    saved, sys.stderr = sys.stderr, io.StringIO()
-    try:
-        return make()
-    finally:
-        sys.stderr = saved
+def open_master(port, baudrate):
+    """The master of PORT, opened through the master module as the
+    controller would open it; the controller then adopts it. Opened here, a
+    port that does not open leaves no half-made controller behind, whose
+    closing would fail for want of a master."""
+    import qzr_mew
+    return qzr_mew.MewMaster(port, baudrate=baudrate)
 
 
 def _scale(value):
@@ -241,52 +100,168 @@ def _scale(value):
 NEEDS_SCALE = ("status", "home", "move", "jog", "stop", "record")
 
 
-def open_session(options, check=None):
-    """The session the options ask for. The master module is looked for
-    first: without it nothing else matters. CHECK(session, options), if
-    given, may refuse the options before the line is opened; its session
-    has the module, the station and the scale but no controller yet."""
+def open_station(options, check=None):
+    """The Axes of the one station the options ask for. The master module
+    is looked for first: without it nothing else matters. CHECK(module,
+    ppmm, options), if given, may refuse the options before the line is
+    opened."""
     simulated = options.port is None
     ppmm = options.ppmm
-    if simulated:
-        if ppmm is None:
-            ppmm = SIM_PPMM
-        if ppmm <= 0:
-            raise Refused("the simulated line needs a positive --ppmm")
-    module = load_controller_module(simulated)
+    if simulated and ppmm is None:
+        ppmm = SIM_PPMM
+    module = load_controller_module(simulated, "without --port the tool works on a simulated "
+                                               "line")
+    seam = logfile.install(module)
     if not simulated and ppmm is None and options.command in NEEDS_SCALE:
         raise Refused("give --ppmm (pulses per mm) with --port: '%s' works in mm"
                       % options.command)
     if ppmm is not None:
         ppmm = _scale(ppmm)
     if check is not None:
-        check(Session(module, None, options.station, ppmm, simulated), options)
-    line = None
+        check(module, ppmm, options)
     if simulated:
-        line = simulated_line(ppmm, options.sim_start, options.sim_speed)
-        port = line
+        line, where = simulated_line(ppmm, options.sim_start, options.sim_speed), \
+            "the simulated line"
     else:
-        port = options.port
-    where = ("the simulated line" if simulated
-             else "port %s at %d baud" % (options.port, options.baudrate))
+        where = "port %s at %d baud" % (options.port, options.baudrate)
+        try:
+            line = open_master(options.port, options.baudrate)
+        except Exception as error:
+            raise LinkError("cannot open %s (%s)" % (where, describe_exception(error)))
     try:
-        axis = quietly(lambda: controller_class(module)(port, baudrate=options.baudrate))
+        controller = module.KOVAxisController(line, baudrate=options.baudrate)
     except Exception as error:
-        failure = log_failure(error)
+        close_line(line)
+        failure = seam.failure_of(error)
         if failure is not None:
             # The controller logs its creation once the line is open.
             raise LogNotWritten(failure, "%s was opened, but the controller cannot go on "
                                          "without its log: nothing was sent to the axis" % where)
         raise LinkError("cannot open %s (%s)" % (where, describe_exception(error)))
-    session = Session(module, axis, options.station, ppmm, simulated, line)
+    from qzr_kov_motion import Axis
+    name = "station %d" % options.station
+    axes = Axes(module, seam, [(name, Axis(controller, options.station))], [controller],
+                getattr(line, "clock", None) or WallClock(), simulated, lines=[line])
     if ppmm is not None:
         try:
-            axis.set_ppmm(options.station, ppmm)
+            controller.set_ppmm(options.station, ppmm)
         except Exception as error:
-            session.release()
-            failure = log_failure(error)
+            axes.release()
+            failure = seam.failure_of(error)
             if failure is not None:
                 raise LogNotWritten(failure, "%s was opened, but nothing was sent to the axis"
                                     % where)
             raise from_controller(error, "setting the scale")
-    return session
+    return axes
+
+
+# -- a machine description ---------------------------------------------------
+
+class Problems(ToolError):
+    """A description with problems: one line each, naming the file PATH
+    (the runner tells each line of a ToolError as a line of its own)."""
+
+    def __init__(self, path, problems):
+        lines = [p if p.startswith(path + ": ") else "%s: %s" % (path, p) for p in problems]
+        ToolError.__init__(self, "\n".join(lines), EXIT_USAGE)
+        self.lines = lines
+
+
+def read_description(path, simulated=True):
+    """The checked description of PATH (the controller module is loaded
+    first: the library needs it)."""
+    load_controller_module(simulated, "--simulate runs the machine on simulated lines")
+    try:
+        from qzr_kov_motion import MachineError, description
+    except ImportError as error:
+        raise LinkError("the package qzr_kov_motion is not installed (%s)"
+                        % describe_exception(error))
+    try:
+        return description.load_description(path)
+    except MachineError as error:
+        raise Problems(error.path or description.printable(path), error.problems)
+    except OSError as error:
+        raise Refused("cannot read %s (%s)" % (description.printable(path),
+                                               describe_exception(error)))
+
+
+def without_reverse_direction(description):
+    """DESCRIPTION without the direction inversions: a simulated drive turns
+    the way its counter goes. Returns it and the axes concerned."""
+    axes, changed = {}, []
+    for name, axis in description.axes.items():
+        if axis.signals.get("reverse_direction"):
+            signals = dict(axis.signals)
+            del signals["reverse_direction"]
+            axis = axis._replace(signals=signals)
+            changed.append(name)
+        axes[name] = axis
+    return description._replace(axes=axes), changed
+
+
+def open_machine(options, check=None, say=None):
+    """The Axes of the machine of ``--machine``, on its ports or (with
+    ``--simulate``) on simulated lines placed by qzr_kov_sim.machine_lines.
+    CHECK(options), if given, may refuse the options before any line is
+    opened; SAY(text) tells a note."""
+    if not options.simulate:
+        load_controller_module(False, "--simulate runs the machine on simulated lines")
+    description = read_description(options.machine, options.simulate)
+    import qzr_kov
+    from qzr_kov_motion import Machine
+    seam = logfile.install(qzr_kov)
+    if check is not None:
+        check(options)
+    if options.simulate:
+        import qzr_kov_sim
+        description, turned = without_reverse_direction(description)
+        if turned and say is not None:
+            say("note: on simulated lines signals.reverse_direction is left out (%s): a "
+                "simulated drive turns the way its counter goes" % ", ".join(turned))
+        clock = _clock(options.sim_speed)
+        lines = qzr_kov_sim.machine_lines(description, clock)
+    else:
+        clock, lines = WallClock(), {}
+        for line in description.lines.values():
+            try:
+                lines[line.name] = open_master(line.port, line.baudrate or 115200)
+            except Exception as error:
+                for opened in lines.values():
+                    close_line(opened)
+                raise LinkError("cannot open line %s (port %s) of %s (%s)"
+                                % (line.name, line.port, options.machine,
+                                   describe_exception(error)))
+    before = seam.written
+    try:
+        machine = Machine(description, lines=lines)
+    except Exception as error:
+        # The machine closed the controllers it made, and they their lines.
+        for line in lines.values():
+            close_line(line)
+        raise _set_up_failed(options, description, seam, before, error)
+    return Axes(qzr_kov, seam, machine.axes.items(), machine.controllers.values(), clock,
+                options.simulate, machine, options.machine, lines.values())
+
+
+def _set_up_failed(options, description, seam, before, error):
+    """The ToolError for a set-up of the machine that failed with ERROR;
+    BEFORE: the log records written before it began."""
+    failure = seam.failure_of(error)
+    if failure is None:
+        if isinstance(error, OSError):
+            return LinkError("cannot set up the machine of %s (%s)"
+                             % (options.machine, describe_exception(error)))
+        return from_controller(error, "setting up the machine of %s" % options.machine)
+    if failure.written == before:
+        # The first controller logs its creation once its line is open.
+        line = next(iter(description.lines.values()))
+        where = ("the simulated line %s" % line.name if options.simulate
+                 else "line %s (port %s)" % (line.name, line.port))
+        outcome = ("%s was opened, but the controller cannot go on without its log: nothing "
+                   "was sent to the axes" % where)
+    else:
+        outcome = ("its set-up stopped at a log line, and nothing was sent after it (settings "
+                   "sent before stay in the stations; no axis was set moving); %s closed"
+                   % ("the line was" if len(description.lines) == 1 else "its lines were"))
+    return LogNotWritten(failure, "the machine of %s was not set up: %s"
+                         % (options.machine, outcome))

@@ -2,9 +2,14 @@
 lines that refresh in place on a terminal, and output streams that take
 any text."""
 
+import collections
 import io
 import sys
 import time
+
+#: what a progress line shows of an axis
+Progress = collections.namedtuple(
+    "Progress", "position running origin negative_limit positive_limit")
 
 # StopSource member names (the values are the module's stop-source codes).
 STOP_SOURCE_TEXT = {
@@ -85,6 +90,11 @@ def progress_line(progress):
     return "%10.3f mm  %-7s %s" % (progress.position,
                                    "running" if progress.running else "stopped",
                                    " ".join(flags))
+
+
+def named_line(name, text):
+    """TEXT about the axis NAME of a machine, in a column after the name."""
+    return "%-8s %s" % (name, text)
 
 
 class LiveText(object):

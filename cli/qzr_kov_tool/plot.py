@@ -1,5 +1,6 @@
-"""Pictures of a recording: position and velocity against time, one above
-the other, with the moments the inputs changed marked and labelled.
+"""Pictures of a recording: for each axis, position and velocity against
+time, one above the other, with the moments the inputs changed marked and
+labelled.
 
 matplotlib draws them, off screen (its Agg renderer, no display needed). It
 is optional: without it the tool still records, and only drawing says in
@@ -9,7 +10,7 @@ one line how to get it.
 import os
 import sys
 
-from .errors import EXIT_NO_LINK, NotSaved, Refused, ToolError, describe_exception
+from .failures import EXIT_NO_LINK, NotSaved, Refused, ToolError, describe_exception
 
 #: the picture formats, by file name ending
 FORMATS = (".png", ".svg", ".pdf")
@@ -123,6 +124,8 @@ SCALE_MARGIN = 0.06
 LABEL_GAP_PT = 2.5
 #: share of the panel's height kept between a label and the position line
 LABEL_CLEARANCE = 0.02
+#: inches of height the picture grows by for each axis after the first
+AXIS_HEIGHT_IN = 5.0
 
 
 def _numpy():
@@ -253,29 +256,67 @@ def offset_copy(transform, figure, x, units):
     return moved(transform, fig=figure, x=x, y=0, units=units)
 
 
-def _figure():
+def _figure(count):
+    """A figure for COUNT axes: 6.5 inches high for one, more for more."""
     Figure, Canvas = _matplotlib()
+    size = (10, 6.5 + AXIS_HEIGHT_IN * (count - 1))
     try:
-        figure = Figure(figsize=(10, 6.5), dpi=100, layout="constrained")
+        figure = Figure(figsize=size, dpi=100, layout="constrained")
     except TypeError:   # before matplotlib 3.5
-        figure = Figure(figsize=(10, 6.5), dpi=100, constrained_layout=True)
+        figure = Figure(figsize=size, dpi=100, constrained_layout=True)
     return figure, Canvas(figure)
 
 
-def draw(samples, path, title=None):
-    """Draw SAMPLES (record.Samples) to PATH, in the format its ending names."""
-    figure = picture(samples, title)
+def draw(recording, path, title=None):
+    """Draw RECORDING (record.Recording, or one axis's record.Samples) to
+    PATH, in the format its ending names."""
+    figure = picture(recording, title)
     try:
         figure.savefig(path, format=format_of(path))
     except (OSError, ValueError) as error:
         raise NotSaved("cannot write the picture %s (%s)" % (path, describe_exception(error)))
 
 
-def picture(samples, title=None):
-    """The figure of SAMPLES (record.Samples), ready to be saved."""
-    figure, canvas = _figure()
+def _by_axis(recording):
+    """(name, Samples) for each axis of RECORDING; the name is None for a
+    recording of one axis without names."""
+    if hasattr(recording, "time_s"):
+        return [(None, recording)]
+    return list(recording.items())
+
+
+def picture(recording, title=None):
+    """The figure of RECORDING (record.Recording, or one axis's
+    record.Samples), ready to be saved: for each axis its position above its
+    velocity against the same time."""
+    axes = _by_axis(recording)
+    figure, canvas = _figure(len(axes))
+    panels = figure.subplots(2 * len(axes), 1, sharex=True)
+    begin = min(samples.time_s[0] for _, samples in axes)
+    end = max(samples.time_s[-1] for _, samples in axes)
+    span = max(end - begin, 1e-9)
+    panels[-1].set_xlabel("time (s)")
+    panels[-1].set_xlim(begin, begin + span * 1.02)   # room for a mark at the end
+    placed = []
+    for index, (name, samples) in enumerate(axes):
+        top, bottom = panels[2 * index], panels[2 * index + 1]
+        labels, position = _draw_axis(figure, top, bottom, name, samples, begin, span)
+        placed.append((top, labels, position))
+    if title:
+        figure.suptitle(title, fontsize=11)
+    for top, labels, position in placed:
+        _fit_scale(top, position)
+    for top, labels, position in placed:
+        _place_labels(canvas, top, labels)
+    return figure
+
+
+def _draw_axis(figure, top, bottom, name, samples, begin, span):
+    """One axis's SAMPLES on its panels TOP (position) and BOTTOM
+    (velocity); NAME, if any, heads them. The labels of the moments marked
+    and the positions drawn are returned, for the labels to be placed once
+    every scale is set."""
     np = _numpy()
-    top, bottom = figure.subplots(2, 1, sharex=True)
     times = np.array(samples.time_s)
     position = np.array(samples.position_mm)
     velocity = np.array(samples.velocity_mm_s)
@@ -283,11 +324,9 @@ def picture(samples, title=None):
     top.plot(*_broken(times, position, breaks), color="tab:blue", linewidth=1.4)
     bottom.plot(*thinned(times, velocity), color="tab:blue", linewidth=1.4)
     bottom.axhline(0.0, color="0.6", linewidth=0.8)
-    top.set_ylabel("position (mm)")
-    bottom.set_ylabel("velocity (mm/s)")
-    bottom.set_xlabel("time (s)")
-    span = max(times[-1] - times[0], 1e-9)
-    bottom.set_xlim(times[0], times[0] + span * 1.02)   # room for a mark at the end
+    which = "" if name is None else name + ": "
+    top.set_ylabel(which + "position (mm)")
+    bottom.set_ylabel(which + "velocity (mm/s)")
     for axes in (top, bottom):
         axes.grid(True, color="0.9")
 
@@ -319,7 +358,7 @@ def picture(samples, title=None):
                          else "--", linewidth=0.9)
         # Labels stand beside their line, on the side with room, a little
         # apart from it (so that a sample on the line is not under them).
-        side = "left" if when < times[0] + 0.9 * span else "right"
+        side = "left" if when < begin + 0.9 * span else "right"
         beside = offset_copy(top.get_xaxis_transform(), figure,
                              x=LABEL_GAP_PT if side == "left" else -LABEL_GAP_PT, units="points")
         labels.append(top.text(when, 0.97, " %s " % _group_label(members),
@@ -335,18 +374,15 @@ def picture(samples, title=None):
         for axes in (top, bottom):
             axes.axvspan(first, last, color=MARKS[column][0], alpha=0.12, linewidth=0)
         busy.append("%s changed %d times" % (column.replace("_", " "), len(found)))
-    note = "%d samples over %.3f s, ends at %s mm" % (len(samples), span, _mm(position[-1]))
+    own = max(times[-1] - times[0], 0.0)
+    note = "%d samples over %.3f s, ends at %s mm" % (len(samples), own, _mm(position[-1]))
     if len(groups) > MAX_MARKS:
         note += "; %d more input changes not marked" % (len(groups) - MAX_MARKS)
     if busy:
         note += "\n%s (shaded from the first change to the last)" % ", ".join(busy)
-    top.set_title(_start_note(samples[0]), loc="left", fontsize=8.5)
+    top.set_title(which + _start_note(samples[0]), loc="left", fontsize=8.5)
     top.set_title(note, loc="right", fontsize=8.5)
-    if title:
-        figure.suptitle(title, fontsize=11)
-    _fit_scale(top, position)
-    _place_labels(canvas, top, labels)
-    return figure
+    return labels, position
 
 
 def _fit_scale(axes, position):

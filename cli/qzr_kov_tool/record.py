@@ -1,11 +1,11 @@
-"""Recording a station while it runs: one read of the status words per
-sample (position, velocity and every input at once), kept as rows and
-written as CSV.
+"""Recording axes while they run: one read of the status words per sample
+of an axis (position, velocity and every input at once), kept as rows and
+written as CSV, one row per sample with the axis's name first.
 
-Times are seconds of the line's clock from the first sample, taken just
-before the command starts the axis. On the simulated line that is the
-simulated axis's time, so a run with --sim-speed records what the axis did
-in its own seconds.
+Times are seconds of the lines' clock from the first sample, taken just
+before the command starts the axes. On simulated lines that is the
+simulated axes' time, so a run with --sim-speed records what the axes did
+in their own seconds.
 """
 
 import array
@@ -19,20 +19,24 @@ import threading
 import time
 
 from . import plot
-from .errors import NotSaved, Refused, ToolError, describe_exception
+from .failures import NotSaved, Refused, ToolError, describe_exception
 
-COLUMNS = ("time_s", "position_mm", "velocity_mm_s", "running", "origin",
+COLUMNS = ("axis", "time_s", "position_mm", "velocity_mm_s", "running", "origin",
            "negative_limit", "positive_limit", "alarm", "emergency", "position_set")
+#: the columns of a sample; also the layout of recordings of one station
+#: made before the axis column was added, which are still read
+SAMPLE_COLUMNS = COLUMNS[1:]
 #: the columns of recordings made before position_set was added: still read
-OLD_COLUMNS = COLUMNS[:9]
+OLD_COLUMNS = SAMPLE_COLUMNS[:9]
 #: the columns that hold 0 or 1: the running output and the inputs as read,
 #: then whether the position counter was set just before this sample.
 #: emergency is the raw input, which is normally closed: 1 while released.
-FLAGS = COLUMNS[3:]
-#: seconds of line time between two samples (80 per second, as the line allows)
+FLAGS = SAMPLE_COLUMNS[3:]
+#: seconds of line time between two samples of an axis (80 per second, as
+#: the line allows)
 SAMPLE_PERIOD = 1.0 / 80
 
-Sample = collections.namedtuple("Sample", COLUMNS)
+Sample = collections.namedtuple("Sample", SAMPLE_COLUMNS)
 
 
 class WallClock(object):
@@ -47,15 +51,15 @@ class WallClock(object):
         time.sleep(seconds)
 
 
-def format_row(sample):
-    return ["%.4f" % sample.time_s, "%.10g" % sample.position_mm,
+def format_row(name, sample):
+    return [name, "%.4f" % sample.time_s, "%.10g" % sample.position_mm,
             "%.10g" % sample.velocity_mm_s] + ["1" if flag else "0" for flag in sample[3:]]
 
 
 class Samples(object):
-    """Samples kept column by column: the numbers in arrays of doubles, the
-    flags in bytes. A million samples take some 30 MB this way, where as
-    many tuples take ten times that.
+    """The samples of one axis, kept column by column: the numbers in arrays
+    of doubles, the flags in bytes. A million samples take some 30 MB this
+    way, where as many tuples take ten times that.
 
     ``marked`` tells whether the position_set flags are known (recordings
     made before that column was added do not have them)."""
@@ -84,6 +88,25 @@ class Samples(object):
     @property
     def duration(self):
         return self.time_s[-1] - self.time_s[0] if self.time_s else 0.0
+
+
+class Recording(collections.OrderedDict):
+    """The Samples of each axis by its name, in the order the axes were
+    recorded; a recording of one station made before the axis column has one
+    axis, named None."""
+
+    @property
+    def count(self):
+        """The samples of all axes."""
+        return sum(len(samples) for samples in self.values())
+
+    @property
+    def duration(self):
+        """Seconds from the first sample of any axis to the last."""
+        kept = [samples for samples in self.values() if len(samples)]
+        if not kept:
+            return 0.0
+        return max(s.time_s[-1] for s in kept) - min(s.time_s[0] for s in kept)
 
 
 class CsvFile(object):
@@ -148,69 +171,94 @@ def not_written(path, error, kept=""):
                     % (path, describe_exception(error), "; " + kept if kept else ""))
 
 
-#: recorders at work, told when the position counter of their station is set
+#: recorders at work, told when the position counter of one of their
+#: stations is set through its controller
 _listening = []
+#: the controllers whose set_position tells them: id to [controller, users]
+_hooked = {}
 _listening_lock = threading.Lock()
-#: the controller class made for each class of the module
-_classes = {}
 
 
-def controller_class(module):
-    """The controller class the tool works with: the module's own, which
-    also tells the recorders of a station when its position counter is set
-    (the homing run sets it to 0 at the origin through set_position)."""
-    base = module.KOVAxisController
-    if base in _classes:
-        return _classes[base]
+def _telling(controller):
+    """CONTROLLER's own set_position, telling the recorders of the station.
+    The homing run sets the counter to 0 at the origin through it: the
+    controller calls its own methods through the instance, so that this
+    one, set on the instance, is what runs."""
+    own = type(controller).set_position
 
-    class Controller(base):
-        def set_position(self, station, position):
-            with _listening_lock:
-                recorders = [recorder for recorder in _listening
-                             if recorder.session.axis is self
-                             and recorder.session.station == station]
-            with contextlib.ExitStack() as stack:
-                # No sample is read while the counter is set: each one shows
-                # the old coordinate or the new one, and the first to show
-                # the new one is flagged.
-                for recorder in recorders:
-                    stack.enter_context(recorder.sampling)
-                result = base.set_position(self, station, position)
-                for recorder in recorders:
-                    recorder.position_was_set = True
-            return result
+    def set_position(station, position):
+        with _listening_lock:
+            recorders = [recorder for recorder in _listening
+                         if (id(controller), station) in recorder.stations]
+        with contextlib.ExitStack() as stack:
+            # No sample of the station is read while the counter is set:
+            # each one shows the old coordinate or the new one, and the
+            # first to show the new one is flagged.
+            for recorder in recorders:
+                stack.enter_context(recorder.sampling)
+            result = own(controller, station, position)
+            for recorder in recorders:
+                recorder.was_set.add((id(controller), station))
+        return result
+    return set_position
 
-    _classes[base] = Controller
-    return Controller
+
+def _listen(recorder):
+    with _listening_lock:
+        _listening.append(recorder)
+        for controller in recorder.controllers:
+            entry = _hooked.setdefault(id(controller), [controller, 0])
+            if not entry[1]:
+                controller.set_position = _telling(controller)
+            entry[1] += 1
+
+
+def _stop_listening(recorder):
+    with _listening_lock:
+        if recorder not in _listening:
+            return
+        _listening.remove(recorder)
+        for controller in recorder.controllers:
+            entry = _hooked[id(controller)]
+            entry[1] -= 1
+            if not entry[1]:
+                del _hooked[id(controller)]
+                del controller.set_position
 
 
 class Recorder(object):
-    """Samples the session's station in a thread of its own while the
-    command does its work; each sample is one read of the status words.
+    """Samples the AXES (name to qzr_kov_motion.Axis, in their order) in a
+    thread of its own while the command does its work, each axis in turn;
+    each sample is one read of its status words. CLOCK is the lines' time.
 
     CSV_FILE (a CsvFile) receives the rows, header first, as the samples
-    come; with KEEP the samples are also kept in ``samples``. A failed read
-    costs one sample (counted in ``lost``); the command itself notices a
-    line that stays silent. A row that cannot be written ends the
+    come; with KEEP the samples are also kept in ``samples`` (a Recording).
+    A failed read costs one sample (counted in ``lost``); the command itself
+    notices a line that stays silent. A row that cannot be written ends the
     recording: ``failure`` holds the NotSaved error, and ON_FAILURE(error)
     is called once, in whichever thread found it.
     """
 
-    def __init__(self, session, csv_file=None, keep=False, period=SAMPLE_PERIOD,
+    def __init__(self, axes, clock, csv_file=None, keep=False, period=SAMPLE_PERIOD,
                  on_failure=None):
-        self.session = session
-        self.clock = session.clock
+        self.axes = collections.OrderedDict(axes)
+        self.clock = clock
         self.period = period
         self.keep = keep
-        self.samples = Samples()
+        self.samples = Recording((name, Samples()) for name in self.axes)
         self.count = 0
         self.lost = 0
-        self.latest = None
+        #: the newest sample of each axis
+        self.latest = {}
         self.failure = None
+        #: (id of the controller, station) of each axis
+        self.stations = set((id(axis.controller), axis.station) for axis in self.axes.values())
+        self.controllers = list(dict((id(axis.controller), axis.controller)
+                                     for axis in self.axes.values()).values())
         #: held while a sample is taken; whoever sets the position counter
-        #: holds it meanwhile and then sets position_was_set
+        #: holds it meanwhile and then adds the station to was_set
         self.sampling = threading.RLock()
-        self.position_was_set = False
+        self.was_set = set()
         self._file = csv_file
         self._on_failure = on_failure
         self._t0 = None
@@ -223,46 +271,55 @@ class Recorder(object):
             except OSError as error:
                 raise not_written(csv_file.path, error)
 
-    def _read(self):
-        axis, station = self.session.axis, self.session.station
+    def _read(self, axis):
+        controller, station = axis.controller, axis.station
         before = self.clock.time()
-        words = axis.status_words(station)
+        words = controller.status_words(station)
         after = self.clock.time()
         middle = (before + after) / 2.0
         if self._t0 is None:
             self._t0 = middle
-        return Sample(middle - self._t0, axis.get_position(station, words), float(words[2]),
-                      axis.is_running(station, words), axis.at_o(station, words),
-                      axis.at_negative_limit(station, words),
-                      axis.at_positive_limit(station, words),
-                      axis.is_alarming(station, words), axis.at_emergency(station, words),
-                      False)
+        return Sample(middle - self._t0, controller.get_position(station, words),
+                      float(words[2]), controller.is_running(station, words),
+                      controller.at_o(station, words),
+                      controller.at_negative_limit(station, words),
+                      controller.at_positive_limit(station, words),
+                      controller.is_alarming(station, words),
+                      controller.at_emergency(station, words), False)
 
     def take(self):
-        """One sample now."""
+        """One sample of each axis now."""
+        for name, axis in self.axes.items():
+            if not self._take(name, axis):
+                return
+
+    def _take(self, name, axis):
+        """One sample of the axis NAME; False once the recording failed."""
+        key = (id(axis.controller), axis.station)
         with self.sampling:
             try:
-                sample = self._read()
+                sample = self._read(axis)
             except Exception:
                 self.lost += 1
-                return
-            if self.position_was_set:
-                self.position_was_set = False
+                return True
+            if key in self.was_set:
+                self.was_set.discard(key)
                 sample = sample._replace(position_set=True)
-            self.latest = sample
+            self.latest[name] = sample
             if self.failure is not None:
-                return
+                return False
             try:
                 if self._file is not None:
-                    self._file.write(format_row(sample))
+                    self._file.write(format_row(name, sample))
                 if self.keep:
-                    self.samples.append(sample)
+                    self.samples[name].append(sample)
             except Exception as error:   # OSError, or MemoryError while keeping
                 kept = self._file.kept() if self._file is not None else ""
                 self._failed(not_written(self._file.path if self._file is not None
                                          else "in memory", error, kept))
-                return
+                return False
             self.count += 1
+        return True
 
     def _failed(self, failure):
         self.failure = failure
@@ -286,26 +343,26 @@ class Recorder(object):
             self.take()
 
     def start(self):
-        """The first sample here and now, then the rest in the thread."""
-        with _listening_lock:
-            _listening.append(self)
+        """The first samples here and now, then the rest in the thread."""
+        _listen(self)
         self.take()
         if self.failure is None:
             self._thread.start()
 
     def finish(self):
-        """Stop sampling; one last sample shows the axis as the command left it."""
+        """Stop sampling; one last sample of each axis shows it as the
+        command left it."""
         self._stop.set()
         if self._thread.is_alive():
             self._thread.join()
-        self.take()
-        with _listening_lock:
-            if self in _listening:
-                _listening.remove(self)
+        try:
+            self.take()
+        finally:
+            _stop_listening(self)
 
     @property
     def duration(self):
-        return self.latest.time_s if self.latest is not None else 0.0
+        return max([sample.time_s for sample in self.latest.values()] or [0.0])
 
 
 def _finite(text):
@@ -331,19 +388,23 @@ def _cut_short(path):
 
 
 def read_csv(path):
-    """The Samples of a recording made by the tool; Refused, naming the line,
+    """The Recording of a CSV file the tool wrote; Refused, naming the line,
     if PATH is not one: a value that is no number or not finite, a flag
-    that is not 0 or 1, a time before the one of the row above."""
+    that is not 0 or 1, a time before the one of the row above. Recordings
+    of one station made before the axis column (and before position_set)
+    are read as one axis named None."""
     try:
         with open(path, newline="") as stream:
             reader = csv.reader(stream)
             header = tuple(name.strip() for name in next(reader, []))
-            if header not in (COLUMNS, OLD_COLUMNS):
+            if header not in (COLUMNS, SAMPLE_COLUMNS, OLD_COLUMNS):
                 raise Refused("%s is not a recording of qzr-kov: its first line should be %s"
                               % (path, ",".join(COLUMNS)))
             width = len(header)
-            samples = Samples(marked=width == len(COLUMNS))
-            unmarked = (False,) * (len(COLUMNS) - width)
+            named = header[0] == "axis"
+            marked = "position_set" in header
+            unmarked = () if marked else (False,)
+            recording = Recording()
             before = -math.inf
             for row in reader:
                 if not row:
@@ -351,12 +412,13 @@ def read_csv(path):
                 try:
                     if len(row) != width:
                         raise ValueError("%d values instead of %d" % (len(row), width))
-                    values = [_finite(value) for value in row[:3]]
+                    name, fields = (row[0], row[1:]) if named else (None, row)
+                    values = [_finite(value) for value in fields[:3]]
                     if values[0] < before:
                         raise ValueError("its time %s s lies before the %s s of the row above"
-                                         % (row[0].strip(), "%.4f" % before))
+                                         % (fields[0].strip(), "%.4f" % before))
                     before = values[0]
-                    flags = tuple(_flag(value.strip()) for value in row[3:])
+                    flags = tuple(_flag(value.strip()) for value in fields[3:])
                 except ValueError as error:
                     line = reader.line_num
                     if next(reader, None) is None and _cut_short(path):
@@ -365,16 +427,18 @@ def read_csv(path):
                                          % (path, line))
                         break
                     raise Refused("%s line %d is not a sample: %s" % (path, line, error))
-                samples.append(Sample(*(values + list(flags + unmarked))))
+                if name not in recording:
+                    recording[name] = Samples(marked=marked)
+                recording[name].append(Sample(*(values + list(flags + unmarked))))
     except OSError as error:
         raise Refused("cannot read %s (%s)" % (path, describe_exception(error)))
     except (UnicodeDecodeError, csv.Error) as error:
         raise Refused("%s is not a recording of qzr-kov (%s)" % (path, describe_exception(error)))
     except MemoryError:
         raise ToolError("%s is too large to be read into memory here" % path)
-    if not samples:
+    if not recording.count:
         raise Refused("%s holds no samples" % path)
-    return samples
+    return recording
 
 
 def _say(text):
@@ -383,14 +447,17 @@ def _say(text):
 
 
 @contextlib.contextmanager
-def recording(session, csv_path=None, plot_path=None, title=None, signals=None):
-    """Record the station while the block runs, when a CSV file, a picture
-    or both are asked for; otherwise do nothing. Everything that could make
-    the recording fail is checked on entry, before the block moves the axis.
-    What was recorded is written even when the block fails or is stopped.
+def recording(axes, clock, csv_path=None, plot_path=None, title=None, signals=None,
+              named=True):
+    """Record AXES (name to qzr_kov_motion.Axis) on the lines' CLOCK while
+    the block runs, when a CSV file, a picture or both are asked for;
+    otherwise do nothing. Everything that could make the recording fail is
+    checked on entry, before the block moves an axis. What was recorded is
+    written even when the block fails or is stopped. NAMED: the report names
+    the axes (a machine's).
 
     A row that cannot be written (a full disk) ends the block through
-    SIGNALS (StopSignals): the command stops the axis and the NotSaved
+    SIGNALS (StopSignals): the command stops the axes and the NotSaved
     error ends the program."""
     if csv_path is None and plot_path is None:
         yield None
@@ -408,7 +475,7 @@ def recording(session, csv_path=None, plot_path=None, title=None, signals=None):
     if signals is not None:
         on_failure = lambda error: signals.fail(error, "the recording could not be written")
     try:
-        recorder = Recorder(session, csv_file, keep=plot_path is not None,
+        recorder = Recorder(axes, clock, csv_file, keep=plot_path is not None,
                             on_failure=on_failure)
         recorder.start()
         if recorder.failure is not None:      # before anything moved
@@ -417,12 +484,13 @@ def recording(session, csv_path=None, plot_path=None, title=None, signals=None):
     except BaseException:
         _close(csv_file)
         raise
+    report = dict(csv_file=csv_file, plot_path=plot_path, title=title, named=named)
     try:
         yield recorder
     except BaseException as error:
-        _end(recorder, csv_file, plot_path, title, error)
+        _end(recorder, report, error)
         raise
-    _end(recorder, csv_file, plot_path, title, None)
+    _end(recorder, report, None)
 
 
 def _close(csv_file):
@@ -437,15 +505,15 @@ def _close(csv_file):
     return None
 
 
-def _end(recorder, csv_file, plot_path, title, error):
+def _end(recorder, report, error):
     """Finish the recording after the block ended with ERROR (None if it
     succeeded). The block's own failure is what the user must hear about;
     a recording that failed as well gets one line more."""
     try:
         recorder.finish()
-        failure = recorder.failure or _close(csv_file)
+        failure = recorder.failure or _close(report["csv_file"])
         if failure is None:
-            _report(recorder, csv_file, plot_path, title)
+            _report(recorder, **report)
     except ToolError as report_error:
         failure = report_error
     except Exception as report_error:   # drawing: whatever matplotlib raised
@@ -458,16 +526,18 @@ def _end(recorder, csv_file, plot_path, title, error):
     sys.stderr.flush()
 
 
-def _report(recorder, csv_file, plot_path, title):
+def _report(recorder, csv_file, plot_path, title, named):
     lost = " (%d reads failed)" % recorder.lost if recorder.lost else ""
+    of = " of %s" % ", ".join(recorder.axes) if named else ""
     if csv_file is not None:
-        _say("recorded %d samples over %.3f s to %s%s"
-             % (recorder.count, recorder.duration, csv_file.path, lost))
+        _say("recorded %d samples%s over %.3f s to %s%s"
+             % (recorder.count, of, recorder.duration, csv_file.path, lost))
         lost = ""
     if plot_path is not None:
-        samples = recorder.samples
+        samples = Recording((name, axis) for name, axis in recorder.samples.items()
+                            if len(axis))
         if not samples:
             raise ToolError("nothing to plot: no sample could be read%s" % lost)
         plot.draw(samples, plot_path, title)
-        _say("plotted %d samples over %.3f s to %s%s"
-             % (len(samples), samples.duration, plot_path, lost))
+        _say("plotted %d samples%s over %.3f s to %s%s"
+             % (samples.count, of, samples.duration, plot_path, lost))

@@ -1,18 +1,17 @@
-"""How a run of the tool ends, for the one-station commands and the machine
-commands alike: the exit codes, stop signals, a closed output pipe, errors
-as lines on stderr, a log file that could not be written, and a homing
-worker that would keep the process alive."""
+"""How a run of the tool ends, for every command: the exit codes, stop
+signals, a closed output pipe, errors as lines on stderr, a log file that
+could not be written, and a homing worker that would keep the process
+alive."""
 
+import gc
 import os
 import sys
 import threading
 
-from .errors import (EXIT_FAILED, Interrupted, LogNotWritten, ToolError, exit_code_for_signal,
-                     from_controller, log_failure, log_failure_text)
-from .connect import quiet_workers
+from .failures import (EXIT_FAILED, Interrupted, LogNotWritten, ToolError, exit_code_for_signal,
+                       from_controller, log_failure_text)
+from .parser import PROG
 from .signals import StopSignals
-
-PROG = "qzr-kov"
 
 
 def tell(message):
@@ -43,6 +42,9 @@ def main(run, unexpected):
         tell(failure)
         code = failure.code
     sys.stdout.flush()
+    # Controllers left in reference cycles are closed now, while all they
+    # log through is still there, rather than as the interpreter ends.
+    gc.collect()
     # A homing worker that never ended would keep the interpreter alive.
     if any(t.is_alive() and not t.daemon for t in threading.enumerate()
            if t is not threading.main_thread()):
@@ -51,53 +53,52 @@ def main(run, unexpected):
     return code
 
 
-def run_command(opened, command, options, notice=None):
-    """NOTICE (a line for stdout), if given, and COMMAND(OPENED, OPTIONS,
-    signals) under the stop signals, then OPENED
-    released whatever happened; returns the exit code or raises the ToolError
-    to end with.
-
-    OPENED is what the command works on (a one-station Session, or a
-    machine's Run). It has ``notes`` (LogNotes: a log record the tool went
-    past, to be told at the end), ``state()`` (what became of its axes, in
-    words, read afresh) and ``release()``, which closes its lines for good,
-    also when their closing log lines fail, and never raises."""
-    notes = opened.notes
+def run_command(axes, command, options, notice=None):
+    """NOTICE (a line for stdout), if given, and COMMAND(AXES, OPTIONS,
+    signals) under the stop signals, then the lines of AXES (session.Axes)
+    closed whatever happened; returns the exit code or raises the ToolError
+    to end with. A log record that could not be written and that the
+    command went past (a stop goes out before its log line, and is good all
+    the same) is told at the end."""
+    seam = axes.seam
     try:
         if notice is not None:
             sys.stdout.write(notice + "\n")
-        with StopSignals() as signals, quiet_workers(opened.module, notes):
+        with StopSignals() as signals:
             try:
-                code = command(opened, options, signals)
+                code = command(axes, options, signals)
             except (ToolError, Interrupted, BrokenPipeError):
                 raise
             except Exception as error:
-                raise controller_failure(opened, error, options.command)
-        if notes.failure is not None:
-            raise LogNotWritten(notes.failure, "%s: %s" % (notes.outcome, opened.state()))
+                raise controller_failure(axes, error, options.command)
+        failure = seam.failure
+        if failure is not None:
+            state = axes.state()
+            raise LogNotWritten(failure, "%s: %s" % (failure.outcome, state) if failure.outcome
+                                else state)
     except BaseException as error:
-        opened.release()
-        tell_log_failure(notes, error)
+        axes.release()
+        tell_log_failure(seam, error)
         raise
-    opened.release()
-    if notes.failure is not None:
-        raise LogNotWritten(notes.failure, notes.outcome)
+    axes.release()
+    if seam.failure is not None:
+        raise LogNotWritten(seam.failure, seam.failure.outcome)
     return code
 
 
-def controller_failure(opened, error, command):
+def controller_failure(axes, error, command):
     """The ToolError for ERROR, raised by the controller during COMMAND."""
-    failure = log_failure(error)
+    failure = axes.seam.failure_of(error)
     if failure is None:
         return from_controller(error, command)
     return LogNotWritten(failure, "'%s' stopped at its log line, after its commands went "
-                                  "out: %s" % (command, opened.state()))
+                                  "out: %s" % (command, axes.state()))
 
 
-def tell_log_failure(notes, error):
-    """A log record the tool went past, when ERROR, which ends the program,
-    is about something else (a time limit, a signal): one line more, before
-    ERROR's own."""
-    if notes.failure is None or isinstance(error, LogNotWritten):
+def tell_log_failure(seam, error):
+    """A log record the command went past, when ERROR, which ends the
+    program, is about something else (a time limit, a signal): one line
+    more, before ERROR's own."""
+    if seam.failure is None or isinstance(error, LogNotWritten):
         return
-    tell(log_failure_text(notes.failure, notes.outcome))
+    tell(log_failure_text(seam.failure, seam.failure.outcome))

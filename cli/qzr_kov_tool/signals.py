@@ -1,14 +1,16 @@
-"""Stop signals (Ctrl-C, SIGTERM, SIGHUP) turned into a flag.
+"""What ends a command from outside: stop signals (Ctrl-C, SIGTERM, SIGHUP)
+turned into a flag, and Enter typed on standard input.
 
-While a command drives the axis, the signal handlers only note the signal;
-the command's loop sees it at its next check and stops the axis itself. So
-no exception ever lands in the middle of an exchange with the station.
+While a command drives the axes, the signal handlers only note the signal;
+the command's wait sees it at its next check and stops the axes itself. So
+no exception ever lands in the middle of an exchange with a station.
 """
 
 import signal
+import sys
 import threading
 
-from .errors import Interrupted
+from .failures import Interrupted
 
 STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
                      if hasattr(signal, name))
@@ -18,9 +20,9 @@ class StopSignals(object):
     """Context manager: while active, a stop signal sets ``event`` and
     ``signum`` instead of ending the program.
 
-    A failure found outside the command's loop (the recording could not be
+    A failure found outside the command's wait (the recording could not be
     written) ends the command the same way: ``fail`` sets the event, and
-    the loop stops the axis and raises ``failure`` instead of Interrupted.
+    the command stops the axes and raises ``failure`` instead of Interrupted.
     Whichever comes first is what ends the command.
     """
 
@@ -39,7 +41,7 @@ class StopSignals(object):
 
     def fail(self, error, why):
         """End the command with ERROR (a ToolError); WHY is said when the
-        axis is stopped for it."""
+        axes are stopped for it."""
         with self._lock:
             if self.signum is None and self.failure is None:
                 self.failure, self._why = error, why
@@ -51,7 +53,7 @@ class StopSignals(object):
         return self._why if self.failure is not None else signal_name(self.signum)
 
     def interruption(self):
-        """The exception that ends the command once the axis is stopped."""
+        """The exception that ends the command once the axes are stopped."""
         return self.failure if self.failure is not None else Interrupted(self.signum)
 
     def __enter__(self):
@@ -79,3 +81,22 @@ def signal_name(signum):
         return signal.Signals(signum).name
     except ValueError:
         return "signal %d" % signum
+
+
+class EnterKey(object):
+    """Notices a line typed on standard input (``pressed``). With no input
+    at all (end of file straight away) only a stop signal ends a jog."""
+
+    def __init__(self):
+        self.pressed = threading.Event()
+        if sys.stdin is not None and not sys.stdin.closed:
+            thread = threading.Thread(target=self._read, name="qzr-kov keys")
+            thread.daemon = True
+            thread.start()
+
+    def _read(self):
+        try:
+            if sys.stdin.readline():
+                self.pressed.set()
+        except (OSError, ValueError):
+            pass
