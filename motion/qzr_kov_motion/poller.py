@@ -165,13 +165,17 @@ def attach(controller: KOVAxisController, sink: Sink, read_at: float) -> None:
 
 
 def detach(controller: KOVAxisController, sink: Sink) -> None:
-    """SINK is handed nothing more once this has returned, save a read under
-    way (its hand-in is to drop it); nothing if it was not attached."""
+    """Returns once no idle read is made for SINK any more: SINK is handed
+    nothing more, save the poll of a moving station under way (its hand-in
+    is to drop it); nothing if it was not attached."""
     registry = _registry.get()
     with registry.lock:
         poller = registry.pollers.get(id(controller))
         if poller is not None:
             poller.detach(sink)
+    if poller is not None:
+        with poller.reading:
+            pass  # an idle read under way has ended; no other starts for SINK
 
 
 def _serve(controller: KOVAxisController, give: "Callable[[_Poller], None]") -> None:
@@ -216,6 +220,8 @@ class _Poller(object):
         self.last = {}  # type: Dict[Any, float]
         self.turns = {}  # type: Dict[Any, int]
         self.failures = {}  # type: Dict[Any, Failures]
+        # Held through each idle read, which detach waits for.
+        self.reading = threading.Lock()
         # A daemon: whatever happens to the program, it never keeps it alive.
         self.thread = threading.Thread(target=self._run, daemon=True,
                                        name="qzr_kov_motion poller of %r" % (controller,))
@@ -284,14 +290,17 @@ class _Poller(object):
         if failures is None:
             failures = self.failures[station] = Failures(
                 "station %s: reading its state" % (station,), logging.WARNING)
-        try:
-            words = self._exchange(self.controller.status_words, station)
-        except Exception as error:
-            self.last[station] = qzr_kov._now()  # type: ignore[attr-defined]
-            failures.failed(error)
-            return
-        failures.worked()
-        self._deliver(station, words)
+        with self.reading:
+            if station not in self.watched:
+                return  # detached since
+            try:
+                words = self._exchange(self.controller.status_words, station)
+            except Exception as error:
+                self.last[station] = qzr_kov._now()  # type: ignore[attr-defined]
+                failures.failed(error)
+                return
+            failures.worked()
+            self._deliver(station, words)
 
     def _state_turn(self, station: Any) -> bool:
         """Whether this poll of STATION is to read its status words."""
