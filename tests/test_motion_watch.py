@@ -188,6 +188,7 @@ class FailureTest(WatchCase):
         self.assertRegex(works.getMessage(), r"^station 3: reading its state works again after "
                                              r"\d+ failure\(s\) in a row$")
         self.assertGreaterEqual(works.args[1], 3)
+        self.assertIsNone(failed.exc_info)          # the line's error: no traceback
 
 
 class SlowCallbackTest(WatchCase):

@@ -104,14 +104,16 @@ class Sink(object):
 
 class Failures(object):
     """A run of failures of one thing (WHAT, "station 3: reading its state"),
-    told on the logger "qzr_kov_motion" at LEVEL: its first failure with its
-    traceback, not the identical ones that follow (the same exception type
-    raised at the same place), a failure of another kind as a new one; and
-    once the thing works again, the end of the run (INFO) with its count."""
+    told on the logger "qzr_kov_motion" at LEVEL: its first failure (with
+    its traceback if TRACEBACK), not the identical ones that follow (the
+    same exception type raised at the same place), a failure of another
+    kind as a new one; and once the thing works again, the end of the run
+    (INFO) with its count."""
 
-    def __init__(self, what: str, level: int) -> None:
+    def __init__(self, what: str, level: int, traceback: bool = True) -> None:
         self.what = what
         self.level = level
+        self.traceback = traceback
         self.count = 0
         self.kind = None  # type: Optional[Tuple[Any, ...]]
 
@@ -125,7 +127,8 @@ class Failures(object):
         if kind != self.kind:
             self.kind = kind
             _log.log(self.level, "%s failed: %s: %s (told once until it works again)",
-                     self.what, type(error).__name__, error, exc_info=error)
+                     self.what, type(error).__name__, error,
+                     exc_info=error if self.traceback else None)
 
     def worked(self) -> None:
         if self.count:
@@ -289,7 +292,7 @@ class _Poller(object):
         failures = self.failures.get(station)
         if failures is None:
             failures = self.failures[station] = Failures(
-                "station %s: reading its state" % (station,), logging.WARNING)
+                "station %s: reading its state" % (station,), logging.WARNING, traceback=False)
         with self.reading:
             if station not in self.watched:
                 return  # detached since
