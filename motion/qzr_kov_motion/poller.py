@@ -18,27 +18,31 @@ move's end: the poller does not decide whether a move arrived. Before every
 exchange of its own the poller leaves the line idle
 for ``IDLE_GAP`` seconds. One moving axis is thus polled every exchange
 plus gap, N axes every N of them. The thread starts with the first move on
-its controller and ends once none is left.
+its controller (or watcher) and ends once none is left.
 
-Watched stations (``attach``): a station a watcher asks for is polled with
-``status_words`` instead of ``is_running`` while its move runs (every
-``STATE_EVERY``-th poll; 1: every poll): the one exchange gives position,
-velocity, inputs and the running bit at once, so watching a moving station
-costs no exchange beyond the poll, and the status words of the poll that
-saw it stopped are those its move is judged on (the end costs one exchange
-fewer). bench/line.py measured the longer answer: on a line where the
-status block's 11 values take 12 ms against 5 ms for a running bit, every
-poll a status read still kept commands within their targets and gave a
-state every round, where every 4th gave one every 4 rounds for rounds a
-fifth shorter (bench/README.md, "Watching the machine"). A watched station
-without a move is read with ``status_words`` once every idle period of the
-watchers that ask for it (the shortest), and only while one is attached: a
-read that fails is logged once per run of failures, and tried again a
-period later. While a watcher is attached the thread runs even with no
-move, looking for due reads at least every ``IDLE_STEP`` seconds (the
-module's ``_sleep``); without one it costs what it cost before. Each status
-read is handed to the watchers that ask for its station, in the poller's
-thread: they must return at once (they hand it to a thread of their own).
+Watched stations (``attach``): while a watcher wants a station, the polls
+of its move read ``status_words`` instead of ``is_running`` (every
+``STATE_EVERY``-th poll; 1, the default: every poll). The one exchange
+gives position, velocity, inputs and the running bit at once, so watching
+a moving station costs no exchange beyond the poll, and the status words
+of the poll that saw it stopped are those its move is judged on (its end
+costs one exchange fewer). The policy, measured by bench/line.py
+(bench/README.md, "Watching the machine"): at 5 ms per exchange the status
+read costs what a poll costs; on a line where the status block's 11 values
+take 12 ms against 5 ms for a running bit, a status read every poll still
+kept commands within their targets (2 exchanges + 3 ms median, 3
+exchanges + 5 ms p95; but for 13.3 ms median with 16 axes on 3.6) and gave
+a state every round, where every 4th poll gave one every 4 rounds of 40 %
+shorter ones, about 2.4 times as rarely, for moves seen to end sooner with
+many axes. A watched station without a move is read with ``status_words``
+once every idle period of the watchers that want it (the shortest), only
+while one is attached; a read that fails is logged once per run of
+failures and tried again a period later. While a watcher is attached the
+thread runs even with no move, looking for due reads at least every
+``IDLE_STEP`` seconds (the module's ``_sleep``). Each status read is handed
+to the watchers of its station in the poller's thread: they must return at
+once (they hand it to a thread of their own). Without a watcher nothing of
+this is done.
 """
 import collections
 import logging
