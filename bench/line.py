@@ -453,25 +453,32 @@ def verdicts(rows):
             r["axes"], figures(r)[i], targets(r["axes"], r["exchange_ms"])[i],
             meanwhile(r) if name.endswith("(max)") else "")
             for r in checked if not within(r)[i]]
-        out.append("- Poller at 5 ms per exchange, 1 to 16 axes, %s: %s" % (
-            name, "**not met** (%s)" % "; ".join(beyond) if beyond else "met"))
+        out.append("- Poller at 5 ms per exchange, 1 to 16 axes, %s: %s" % (name, verdict(beyond)))
     return out
+
+
+def by_version(results):
+    return sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")])
+
+
+def measured(data):
+    """Where and when DATA was measured: "CPython V, measured T, load ..."."""
+    load, end = data.get("load_at_start"), data.get("load_at_end")
+    return "CPython %s, measured %s, load average %s at the start%s" % (
+        data["python"], data.get("measured", "?"), "%.1f" % load[0] if load else "?",
+        " and %.1f at the end" % end[0] if end else "")
 
 
 def table(results):
     """Markdown: one row per case and interpreter, the two ways side by
     side; targets marked where they apply."""
     out = []
-    for data in sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")]):
-        load, end = data.get("load_at_start"), data.get("load_at_end")
-        out.append("CPython %s, measured %s, load average %s at the start%s; %d commands and "
-                   "at least %d completions per case and way, %d repeat(s). ms: median (p95, "
-                   "max) for commands, median (max) for completions; polls: their share of "
-                   "the line. A * marks a figure of the poller beyond its target.\n" % (
-                       data["python"], data.get("measured", "?"),
-                       "%.1f" % load[0] if load else "?",
-                       " and %.1f at the end" % end[0] if end else "", data["commands"],
-                       data["completions"], data["repeats"]))
+    for data in by_version(results):
+        out.append("%s; %d commands and at least %d completions per case and way, %d "
+                   "repeat(s). ms: median (p95, max) for commands, median (max) for "
+                   "completions; polls: their share of the line. A * marks a figure of the "
+                   "poller beyond its target.\n" % (measured(data), data["commands"],
+                                                     data["completions"], data["repeats"]))
         out.append("| ms per exchange | axes | command, per motion | command, poller | "
                    "completion, per motion | completion, poller | polls, per motion / poller |")
         out.append("|---:|---:|---:|---:|---:|---:|---:|")
@@ -596,15 +603,11 @@ def watch_table(results):
     """Markdown: per interpreter and mode, the churn and steady cases side
     by side by policy, the idle case, and the targets met or not."""
     out = []
-    for data in sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")]):
-        load, end = data.get("load_at_start"), data.get("load_at_end")
-        out.append("CPython %s, measured %s, load average %s at the start%s; %d repeat(s). "
-                   "ms: median (p95, max). *state every*: the time between two arrivals of "
-                   "a moving axis's states at the watcher; a * marks its max beyond N (5 ms "
-                   "+ gap) + 10 ms, and a command's p95 beyond 3 exchanges + 5 ms.\n" % (data["python"], data.get("measured", "?"),
-                                    "%.1f" % load[0] if load else "?",
-                                    " and %.1f at the end" % end[0] if end else "",
-                                    data["repeats"]))
+    for data in by_version(results):
+        out.append("%s; %d repeat(s). ms: median (p95, max). *state every*: the time between "
+                   "two arrivals of a moving axis's states at the watcher; a * marks its max "
+                   "beyond N (5 ms + gap) + 10 ms, and a command's p95 beyond 3 exchanges + "
+                   "5 ms.\n" % (measured(data), data["repeats"]))
         rows = data["watch_rows"]
         out.append("| exchange | axes | watcher | command (churn) | completion (churn) | "
                    "state every (churn) | state every (steady) | polls churn / steady |")
@@ -658,37 +661,30 @@ def watch_verdicts(rows):
                     r["kind"], r["axes"], r["state_ms"]["max"], state_limit(r, exchange_ms))
                     for r in got if r["state_ms"]["max"] > state_limit(r, exchange_ms)]
                 out.append("- %s, status every %d: each moving axis's state within %s "
-                           "(max): %s" % (mode, watch, name, met(beyond)))
+                           "(max): %s" % (mode, watch, name, verdict(beyond)))
             for key, name, limit in (("median", "2 exchanges + 3 ms (median)", 13.0),
                                      ("p95", "3 exchanges + 5 ms (p95)", 20.0)):
                 beyond = ["%d axes: %.1f ms" % (r["axes"], r["command_ms"][key])
                           for r in got if r["kind"] == "churn" and r["command_ms"][key] > limit]
                 out.append("- %s, status every %d: commands within %s: %s" % (
-                    mode, watch, name, met(beyond)))
+                    mode, watch, name, verdict(beyond)))
     return out
 
 
-def met(beyond):
+def verdict(beyond):
     return "**not met** (%s)" % "; ".join(beyond) if beyond else "met"
 
 
 def main(argv):
-    if "--watch-table" in argv:
-        folder = argv[argv.index("--watch-table") + 1]
-        results = []
-        for path in sorted(glob.glob(os.path.join(folder, "*-line-watch.json"))):
-            with open(path) as f:
-                results.append(json.load(f))
-        sys.stdout.write(watch_table(results))
-        return 0
-    if "--table" in argv:
-        folder = argv[argv.index("--table") + 1]
-        results = []
-        for path in sorted(glob.glob(os.path.join(folder, "*-line.json"))):
-            with open(path) as f:
-                results.append(json.load(f))
-        sys.stdout.write(table(results))
-        return 0
+    for option, pattern, render in (("--watch-table", "*-line-watch.json", watch_table),
+                                    ("--table", "*-line.json", table)):
+        if option in argv:
+            results = []
+            for path in sorted(glob.glob(os.path.join(argv[argv.index(option) + 1], pattern))):
+                with open(path) as f:
+                    results.append(json.load(f))
+            sys.stdout.write(render(results))
+            return 0
     common.set_up()
     sys.path.insert(0, os.environ.get("QZR_KOV_BENCH_LINE_MOTION")
                     or os.path.join(common.REPO, "motion"))
