@@ -140,8 +140,8 @@ class Machine(object):
         self._close_all(quietly=True)
 
     def close(self) -> None:
-        """Closes every controller (the controller refuses while a homing
-        result is uncollected); if any fails, the others are still closed and
+        """Closes its watchers, then every controller (the controller
+        refuses while a homing result is uncollected); if any fails, the others are still closed and
         the first error is raised."""
         self._close_all(quietly=False)
 
@@ -171,9 +171,10 @@ class Machine(object):
         own, until the returned Watcher is closed (``close()``, the end of
         a ``with`` block, or the machine's close). Every axis is read once
         first, here (the read's error comes out, nothing is left open); an
-        axis with a move under way is then read by its line's poller with
-        each poll, an idle one every IDLE_PERIOD seconds (a number above 0;
-        TypeError, ValueError before anything is read). See Watcher."""
+        axis with a move of its own under way is then read by its line's
+        poller with each poll, any other every IDLE_PERIOD seconds (a
+        number above 0; TypeError, ValueError before anything is read).
+        See Watcher."""
         self._watchers = [old for old in self._watchers if not old.closed]
         watcher = Watcher(self.axes, callback, idle_period, repr(self))
         watcher.open()
