@@ -141,8 +141,8 @@ class Machine(object):
 
     def close(self) -> None:
         """Closes its watchers, then every controller (the controller
-        refuses while a homing result is uncollected); if any fails, the others are still closed and
-        the first error is raised."""
+        refuses while a homing result is uncollected); if any fails, the
+        others are still closed and the first error is raised."""
         self._close_all(quietly=False)
 
     def _close_all(self, quietly: bool) -> None:
