@@ -24,8 +24,9 @@ import concurrent.futures
 from typing import Dict, List, Optional, Tuple
 
 from qzr_kov import Direction, KOVAxisController, StopSource
-from qzr_kov_motion import (Axis, LimitError, Machine, MachineError, Motion, MotionError,
-                            stopping, wait_all)
+from qzr_kov_motion import (Axis, AxisState, LimitError, Machine, MachineError, Motion,
+                            MotionError, stopping, wait_all)
+from qzr_kov_motion.watcher import Watcher
 
 axis = Axis(KOVAxisController(None), 1)
 with stopping(axis, Axis(axis.controller, 2)) as axes:
@@ -63,6 +64,16 @@ with Machine.from_file("machine.toml", lines={"main": object()}) as machine:
         name: Optional[str] = limit.axis
     except MachineError as problem:
         problems: List[str] = problem.problems
+    now: Dict[str, AxisState] = machine.state()
+    here: float = now["x"].position
+    stopped: bool = now["x"].emergency or not now["x"].running
+
+    def show(states: Dict[str, AxisState]) -> None:
+        print(states["x"].velocity, states["x"].time)
+
+    with machine.watch(show, idle_period=0.5) as watcher:
+        handle: Watcher = watcher
+    machine.watch(lambda states: None).close()
 PY
 cd "$work"
 export MYPYPATH=$work/stubs:$root/motion

@@ -28,6 +28,31 @@ QZR_KOV_BENCH_LINE_REPEATS=2, QZR_KOV_BENCH_LINE_COMMANDS=40 and
 QZR_KOV_BENCH_LINE_COMPLETIONS=30 choose other cases and sample sizes;
 QZR_KOV_BENCH_LINE_GAP_MS=1 another idle gap for the poller,
 QZR_KOV_BENCH_LINE_WAYS=poller (or per-motion) one way only.
+
+Watching the machine (``--watch``): the poller with a watcher open
+(``Machine.watch``), at 5 ms per exchange, and with the exchange's time
+taken from what it carries (``CARRIED``: 5 ms for a coil or a register, 12
+ms for the 11 values of the status block), for 1, 4, 8 and 16 moving axes:
+
+- churn: the cases above (moves starting and ending, commands) without a
+  watcher and with one whose moving axes are read with every poll or every
+  4th (``poller.STATE_EVERY``); figures as above, and how often each moving
+  axis's state reached the watcher (the time between two arrivals of its
+  states, the first of them showing it running);
+- steady: every axis on one long move, no commands, the watcher alone:
+  the rhythm of the states that the polls give;
+- idle: 16 axes at rest with a watcher of ``idle_period=1.0``: exchanges
+  per axis per second.
+
+    QZR_KOV_BUILD=build/cpython-3.11.7 python3 bench/line.py --watch [--json FILE]
+    python3 bench/line.py --watch-table bench/results    # from *-line-watch.json
+
+QZR_KOV_BENCH_LINE_WATCH_AXES, QZR_KOV_BENCH_LINE_STATE_EVERY="1 4",
+QZR_KOV_BENCH_LINE_MODES="plain carried", QZR_KOV_BENCH_LINE_STEADY_S (the
+least seconds a steady case runs) and QZR_KOV_BENCH_LINE_IDLE_S (5) choose
+other cases;
+QZR_KOV_BENCH_LINE_MOTION the folder that holds the qzr_kov_motion to run
+(another version of it, to compare).
 """
 import concurrent.futures
 import glob
@@ -51,8 +76,18 @@ MEASURED = [w for w in WAYS if w.replace(" ", "-") in
             os.environ.get("QZR_KOV_BENCH_LINE_WAYS", "per-motion poller").split()]
 # Pulses per second of every move (1 pulse per mm).
 SPEED = 20000
-# Reads that watch a move: running bit, stop source, position.
-WATCHING = {("get_coil", "Y1"), ("get_int32", "D20"), ("get_int32", "DT10")}
+# Reads that watch a move: running bit, stop source, position, status words.
+WATCHING = {("get_coil", "Y1"), ("get_int32", "D20"), ("get_int32", "DT10"),
+            ("get_multi_int32", "DT10")}
+# The watched cases: an exchange's time, plain or from what it carries.
+CARRIED = (0.0043, 0.0007)
+MODES = {"plain": 0.005, "carried": CARRIED}
+WATCH_MODES = os.environ.get("QZR_KOV_BENCH_LINE_MODES", "plain carried").split()
+WATCH_AXES = [int(n) for n in os.environ.get("QZR_KOV_BENCH_LINE_WATCH_AXES", "1 4 8 16").split()]
+# Empty: the cases without a watcher alone (for a qzr_kov_motion without one).
+STATE_EVERY = [int(n) for n in os.environ.get("QZR_KOV_BENCH_LINE_STATE_EVERY", "1 4").split()]
+STEADY_SECONDS = float(os.environ.get("QZR_KOV_BENCH_LINE_STEADY_S", "2"))
+IDLE_SECONDS = float(os.environ.get("QZR_KOV_BENCH_LINE_IDLE_S", "5"))
 
 
 def percentile(samples, fraction):
@@ -100,6 +135,8 @@ def exchange_kind(op, name):
         return "commands"
     if (op, name) == ("get_coil", "Y1"):
         return "polls"
+    if (op, name) == ("get_multi_int32", "DT10"):
+        return "status reads"
     if (op, name) in WATCHING:
         return "end reads"
     return "starts"
@@ -115,7 +152,7 @@ def timed_line(**kwargs):
             try:
                 return SimulatedLine._exchange(self, op, args)
             finally:
-                self.ends.append((time.time(), exchange_kind(op, args[1])))
+                self.ends.append((time.time(), exchange_kind(op, args[1]), args[0]))
 
     line = TimedLine("bench-line", **kwargs)
     line.ends = []
@@ -125,7 +162,7 @@ def timed_line(**kwargs):
 def between(ends, begin, end):
     """Exchanges by kind that ended after BEGIN and up to END."""
     out = {}
-    for t, kind in ends:
+    for t, kind, _ in ends:
         if begin < t <= end:
             out[kind] = out.get(kind, 0) + 1
     return out
@@ -141,15 +178,70 @@ def last_stop(station):
     return [t for t, what, _ in history if what == "stop"][-1]
 
 
-def run_case(way, axes, exchange, seed, commands=COMMANDS, completions=COMPLETIONS):
-    """One case: AXES stations moving on a line of EXCHANGE seconds per
-    exchange, their moves waited for in WAY, until COMMANDS commands have
-    been timed and COMPLETIONS moves have ended. Returns the samples."""
-    import qzr_kov
-    line = timed_line(exchange_time=exchange,
+def one_value(exchange):
+    """Seconds of an exchange that carries one value (a poll, a command)."""
+    return sum(exchange) if isinstance(exchange, tuple) else exchange
+
+
+class Arrivals(object):
+    """A watcher's callback that notes, while MEASURING, the ms between two
+    arrivals of an axis's states, the first of them showing it running."""
+
+    def __init__(self):
+        self.measuring = False
+        self.seen = {}          # name -> (the state's time, running, arrival)
+        self.intervals_ms = []
+
+    def __call__(self, states):
+        now = time.monotonic()
+        for name, state in states.items():
+            seen = self.seen.get(name)
+            if seen is not None and seen[0] == state.time:
+                continue        # no newer state of this one
+            if seen is not None and seen[1] and self.measuring:
+                self.intervals_ms.append(1000.0 * (now - seen[2]))
+            self.seen[name] = (state.time, state.running, now)
+
+
+def bench_line(exchange):
+    return timed_line(exchange_time=exchange,
                       layout={"physical_position": 0, "origin_at": None,
                               "negative_limit_at": None, "positive_limit_at": None})
-    controller = qzr_kov.KOVAxisController(line)
+
+
+def open_line(line, axes, watch):
+    """A controller of LINE; with WATCH (poller.STATE_EVERY) a machine of
+    AXES axes on it and its watcher, an Arrivals. Returns the controller
+    and what close() needs: (machine, watcher, arrivals) or None."""
+    import qzr_kov
+    if watch is None:
+        return qzr_kov.KOVAxisController(line), None
+    from qzr_kov_motion import Machine, poller
+    poller.STATE_EVERY = watch
+    profile = {"start_velocity": SPEED, "velocity": SPEED, "acceleration_time": 0.0}
+    machine = Machine.from_dict({"lines": {"main": {"port": line.port}},
+                                 "axes": {"a%d" % s: {"station": s, "ppmm": 1, "profile": profile}
+                                          for s in range(1, axes + 1)}}, lines={"main": line})
+    arrivals = Arrivals()
+    return machine.controllers["main"], (machine, machine.watch(arrivals), arrivals)
+
+
+def line_share(line, calls, elapsed, leave_out=0):
+    """The share of ELAPSED that the watching reads among CALLS held LINE,
+    less LEAVE_OUT running-bit reads (the timed commands)."""
+    held = sum(line.exchange_seconds(c.op, c.args) for c in calls
+               if (c.op, c.args[1]) in WATCHING)
+    return (held - leave_out * line.exchange_seconds("get_coil", (1, "Y1"))) / elapsed
+
+
+def run_case(way, axes, exchange, seed, commands=COMMANDS, completions=COMPLETIONS, watch=None):
+    """One case: AXES stations moving on a line of EXCHANGE seconds per
+    exchange (or a pair, see CARRIED), their moves waited for in WAY, until
+    COMMANDS commands have been timed and COMPLETIONS moves have ended;
+    with WATCH, a watcher open whose moving axes are read every WATCH-th
+    poll. Returns the samples."""
+    line = bench_line(exchange)
+    controller, watching = open_line(line, axes, watch)
     stations = list(range(1, axes + 1))
     for station in stations:
         controller.set_parameters(station, SPEED, SPEED, 0.0)
@@ -158,7 +250,7 @@ def run_case(way, axes, exchange, seed, commands=COMMANDS, completions=COMPLETIO
     # that the line carries mostly polls rather than the starts and ends of
     # moves; commands come every ten exchanges or so.
     from qzr_kov_motion import poller
-    shortest = max(0.2, 13 * axes * (exchange + poller.IDLE_GAP))
+    shortest = max(0.2, 13 * axes * (one_value(exchange) + poller.IDLE_GAP))
     done = threading.Event()
     ended, failures = [], []
 
@@ -184,9 +276,11 @@ def run_case(way, axes, exchange, seed, commands=COMMANDS, completions=COMPLETIO
     while not all(line.station(s).moving for s in stations):
         time.sleep(0.001)
     begin, calls_before = time.time(), len(line.calls)
+    if watching:
+        watching[2].measuring = True
     timed = []
     while len(timed) < commands or len(ended) < completions:
-        time.sleep(rng.uniform(0.0, 20 * exchange))
+        time.sleep(rng.uniform(0.0, 20 * one_value(exchange)))
         if len(timed) < commands:
             station = rng.choice(stations)
             t = time.perf_counter()
@@ -196,17 +290,76 @@ def run_case(way, axes, exchange, seed, commands=COMMANDS, completions=COMPLETIO
             raise failures[0]
     calls = line.calls[calls_before:]
     elapsed = time.time() - begin
+    if watching:
+        watching[2].measuring = False
     done.set()
     for driver in drivers:
         driver.join()
-    controller.close()
-    watching = sum(1 for c in calls if (c.op, c.args[1]) in WATCHING) - len(timed)
+    close(controller, watching)
     worst = max(ended)
-    return {"commands_ms": timed, "completions_ms": [e[0] for e in ended],
-            "worst_completion": {"ms": worst[0],
-                                 "exchanges_meanwhile": between(line.ends, *worst[1:])},
-            "poll_share": watching * exchange / elapsed,
-            "line_share": len(calls) * exchange / elapsed, "seconds": elapsed}
+    out = {"commands_ms": timed, "completions_ms": [e[0] for e in ended],
+           "worst_completion": {"ms": worst[0],
+                                "exchanges_meanwhile": between(line.ends, *worst[1:])},
+           "poll_share": line_share(line, calls, elapsed, len(timed)),
+           "line_share": sum(line.exchange_seconds(c.op, c.args) for c in calls) / elapsed,
+           "seconds": elapsed}
+    if watching:
+        out["states_ms"] = watching[2].intervals_ms
+    return out
+
+
+def close(controller, watching):
+    if watching:
+        watching[0].close()         # its watcher first
+    else:
+        controller.close()
+
+
+def run_steady(axes, exchange, watch, seconds):
+    """AXES stations on one long move each, nothing else on the line but
+    the poller and a watcher reading them every WATCH-th poll, for SECONDS.
+    Returns the states' intervals and the line share of the polls."""
+    from qzr_kov_motion import Axis
+    line = bench_line(exchange)
+    controller, watching = open_line(line, axes, watch)
+    motions = [Axis(controller, s).move_to(int(SPEED * (seconds + 10)))
+               for s in range(1, axes + 1)]
+    while not all(line.station(s).moving for s in range(1, axes + 1)):
+        time.sleep(0.001)
+    time.sleep(0.2)
+    begin, calls_before = time.time(), len(line.calls)
+    watching[2].measuring = True
+    time.sleep(seconds)
+    watching[2].measuring = False
+    elapsed, calls = time.time() - begin, line.calls[calls_before:]
+    for motion in motions:
+        motion.cancel()
+    close(controller, watching)
+    return {"states_ms": watching[2].intervals_ms, "seconds": elapsed,
+            "poll_share": line_share(line, calls, elapsed)}
+
+
+def run_idle(exchange, axes=16, seconds=IDLE_SECONDS):
+    """AXES stations at rest and a watcher of idle_period=1.0 open for
+    SECONDS: the exchanges each axis cost per second, and the shortest time
+    between two of one axis."""
+    line = bench_line(exchange)
+    controller, watching = open_line(line, axes, 1)
+    opened = time.time()        # each axis read once by now
+    time.sleep(0.5)
+    begin = time.time()
+    time.sleep(seconds)
+    end = time.time()
+    close(controller, watching)
+    per = {}
+    for t, _, station in line.ends:
+        if t > opened:
+            per.setdefault(station, []).append(t)
+    counts = [len([t for t in per.get(s, []) if begin < t <= end]) for s in range(1, axes + 1)]
+    gaps = [b - a for times in per.values() for a, b in zip(times, times[1:])]
+    return {"axes": axes, "seconds": end - begin, "most_per_axis_per_s": max(counts) / seconds,
+            "fewest_per_axis_per_s": min(counts) / seconds,
+            "shortest_gap_s": min(gaps), "exchanges": sum(counts)}
 
 
 def measure():
@@ -300,25 +453,32 @@ def verdicts(rows):
             r["axes"], figures(r)[i], targets(r["axes"], r["exchange_ms"])[i],
             meanwhile(r) if name.endswith("(max)") else "")
             for r in checked if not within(r)[i]]
-        out.append("- Poller at 5 ms per exchange, 1 to 16 axes, %s: %s" % (
-            name, "**not met** (%s)" % "; ".join(beyond) if beyond else "met"))
+        out.append("- Poller at 5 ms per exchange, 1 to 16 axes, %s: %s" % (name, verdict(beyond)))
     return out
+
+
+def by_version(results):
+    return sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")])
+
+
+def measured(data):
+    """Where and when DATA was measured: "CPython V, measured T, load ..."."""
+    load, end = data.get("load_at_start"), data.get("load_at_end")
+    return "CPython %s, measured %s, load average %s at the start%s" % (
+        data["python"], data.get("measured", "?"), "%.1f" % load[0] if load else "?",
+        " and %.1f at the end" % end[0] if end else "")
 
 
 def table(results):
     """Markdown: one row per case and interpreter, the two ways side by
     side; targets marked where they apply."""
     out = []
-    for data in sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")]):
-        load, end = data.get("load_at_start"), data.get("load_at_end")
-        out.append("CPython %s, measured %s, load average %s at the start%s; %d commands and "
-                   "at least %d completions per case and way, %d repeat(s). ms: median (p95, "
-                   "max) for commands, median (max) for completions; polls: their share of "
-                   "the line. A * marks a figure of the poller beyond its target.\n" % (
-                       data["python"], data.get("measured", "?"),
-                       "%.1f" % load[0] if load else "?",
-                       " and %.1f at the end" % end[0] if end else "", data["commands"],
-                       data["completions"], data["repeats"]))
+    for data in by_version(results):
+        out.append("%s; %d commands and at least %d completions per case and way, %d "
+                   "repeat(s). ms: median (p95, max) for commands, median (max) for "
+                   "completions; polls: their share of the line. A * marks a figure of the "
+                   "poller beyond its target.\n" % (measured(data), data["commands"],
+                                                     data["completions"], data["repeats"]))
         out.append("| ms per exchange | axes | command, per motion | command, poller | "
                    "completion, per motion | completion, poller | polls, per motion / poller |")
         out.append("|---:|---:|---:|---:|---:|---:|---:|")
@@ -343,23 +503,207 @@ def table(results):
     return "\n".join(out)
 
 
+# -- watching the machine
+
+
+def watch_rows():
+    """Every watched case, the modes and policies interleaved as the ways
+    above; repeats pool their samples."""
+    pooled = {}
+    for r in range(REPEATS):
+        for i, mode in enumerate(WATCH_MODES):
+            exchange = MODES[mode]
+            for j, axes in enumerate(WATCH_AXES):
+                policies = [None] + STATE_EVERY
+                flip = (r + i + j) % len(policies)
+                for watch in policies[flip:] + policies[:flip]:
+                    samples = run_case("poller", axes, exchange, seed=1000 * r + 100 * i + j,
+                                       watch=watch)
+                    add(pooled, ("churn", mode, axes, watch), samples)
+                for watch in STATE_EVERY:
+                    # Some 20 states of each axis at least: WATCH polls of
+                    # AXES stations between two.
+                    rhythm = axes * ((watch - 1) * (one_value(exchange) + 0.001)
+                                     + status_ms(mode) / 1000.0 + 0.001)
+                    seconds = max(STEADY_SECONDS, 20 * rhythm)
+                    add(pooled, ("steady", mode, axes, watch),
+                        run_steady(axes, exchange, watch, seconds))
+            if STATE_EVERY:
+                add(pooled, ("idle", mode, 16, 1), run_idle(exchange))
+    rows = []
+    for (kind, mode, axes, watch), runs in sorted(pooled.items(), key=lambda kv: (
+            kv[0][0], kv[0][1], kv[0][2], kv[0][3] or 0)):
+        row = {"kind": kind, "mode": mode, "axes": axes, "state_every": watch,
+               "seconds": sum(run["seconds"] for run in runs)}
+        if kind == "idle":
+            for key, pick in (("most_per_axis_per_s", max), ("fewest_per_axis_per_s", min),
+                              ("shortest_gap_s", min)):
+                row[key] = pick(run[key] for run in runs)
+        else:
+            row["poll_share"] = sum(run["poll_share"] for run in runs) / len(runs)
+            for key in ("commands_ms", "completions_ms", "states_ms"):
+                samples = [x for run in runs for x in run.get(key, [])]
+                if samples:
+                    row[key[:-4] + "_ms"] = summary(samples)
+        rows.append(row)
+        print("  " + watch_line(row))
+        sys.stdout.flush()
+    return rows
+
+
+def add(pooled, key, samples):
+    pooled.setdefault(key, []).append(samples)
+
+
+def status_ms(mode):
+    """Milliseconds of one status read (its 11 values) in MODE."""
+    exchange = MODES[mode]
+    if isinstance(exchange, tuple):
+        return 1000.0 * (exchange[0] + 11 * exchange[1])
+    return 1000.0 * exchange
+
+
+def state_limit(row, exchange_ms=5.0):
+    """N (exchange + gap) + 10 ms: how often a moving axis's state is to
+    reach the watcher at least."""
+    return row["axes"] * (exchange_ms + 1.0) + 10
+
+
+def watch_line(row):
+    what = "%-6s %-7s %2d axes, %s" % (row["kind"], row["mode"], row["axes"],
+                                       "no watcher" if row["state_every"] is None
+                                       else "status every %d" % row["state_every"])
+    if row["kind"] == "idle":
+        return "%s: %.2f exchanges per axis and second at most (%.2f at least), the " \
+            "shortest time between two %.3f s" % (what, row["most_per_axis_per_s"],
+                                                 row["fewest_per_axis_per_s"],
+                                                 row["shortest_gap_s"])
+    out = [what]
+    for key, name in (("command_ms", "command"), ("completion_ms", "completion"),
+                      ("state_ms", "state every")):
+        if key in row:
+            out.append("%s %.1f (p95 %.1f, max %.1f)" % (name, row[key]["median"],
+                                                         row[key]["p95"], row[key]["max"]))
+    out.append("polls %.0f %% of the line" % (100 * row["poll_share"]))
+    return ", ".join(out)
+
+
+def cell(row, key, mark=None, marked="max"):
+    """"median (p95, max)" of ROW's KEY, or a dash; a * after the MARKED
+    figure if beyond MARK."""
+    if key not in row:
+        return "–"
+    f = row[key]
+    star = ["*" if mark is not None and k == marked and f[k] > mark else ""
+            for k in ("p95", "max")]
+    return "%.1f (%.1f%s, %.1f%s)" % (f["median"], f["p95"], star[0], f["max"], star[1])
+
+
+def watch_table(results):
+    """Markdown: per interpreter and mode, the churn and steady cases side
+    by side by policy, the idle case, and the targets met or not."""
+    out = []
+    for data in by_version(results):
+        out.append("%s; %d repeat(s). ms: median (p95, max). *state every*: the time between "
+                   "two arrivals of a moving axis's states at the watcher; a * marks its max "
+                   "beyond N (5 ms + gap) + 10 ms, and a command's p95 beyond 3 exchanges + "
+                   "5 ms.\n" % (measured(data), data["repeats"]))
+        rows = data["watch_rows"]
+        out.append("| exchange | axes | watcher | command (churn) | completion (churn) | "
+                   "state every (churn) | state every (steady) | polls churn / steady |")
+        out.append("|---|---:|---|---:|---:|---:|---:|---:|")
+        by = {(r["kind"], r["mode"], r["axes"], r["state_every"]): r for r in rows}
+        keys = sorted({(r["mode"], r["axes"], r["state_every"]) for r in rows
+                       if r["kind"] == "churn"}, key=lambda k: (k[0] != "plain", k[1], k[2] or 0))
+        for mode, axes, watch in keys:
+            churn, steady = by[("churn", mode, axes, watch)], by.get(("steady", mode, axes, watch))
+            limit = state_limit(churn)
+            out.append("| %s | %d | %s | %s | %s | %s | %s | %.0f %% / %s |" % (
+                "5 ms" if mode == "plain" else "carried", axes,
+                "none" if watch is None else "status every %d" % watch,
+                cell(churn, "command_ms", 3 * 5.0 + 5, "p95"), cell(churn, "completion_ms"),
+                cell(churn, "state_ms", limit),
+                cell(steady, "state_ms", limit) if steady else "–",
+                100 * churn["poll_share"], "%.0f %%" % (100 * steady["poll_share"])
+                if steady else "–"))
+        out.append("")
+        for r in rows:
+            if r["kind"] == "idle":
+                out.append("- Idle, %s: 16 axes and a watcher with idle_period=1.0: at most "
+                           "%.2f exchanges per axis and second (at least %.2f), never two of "
+                           "one axis within %.3f s." % (
+                               "5 ms per exchange" if r["mode"] == "plain" else "carried",
+                               r["most_per_axis_per_s"], r["fewest_per_axis_per_s"],
+                               r["shortest_gap_s"]))
+        out += watch_verdicts(rows)
+        out.append("")
+    return "\n".join(out)
+
+
+def watch_verdicts(rows):
+    """One line per target and policy, at 5 ms per exchange and carried:
+    the states against N (5 ms + gap) + 10 ms and, carried, against N
+    (status read + gap) + 10 ms, each over the churn and steady cases; the
+    commands against their targets in the churn cases."""
+    out = []
+    for mode in ("plain", "carried"):
+        limits = [(5.0, "N (5 ms + gap) + 10 ms")]
+        if status_ms(mode) != 5.0:
+            limits.append((status_ms(mode), "N (%g ms status read + gap) + 10 ms"
+                           % status_ms(mode)))
+        for watch in sorted({r["state_every"] for r in rows if r["state_every"]}):
+            got = [r for r in rows if (r["mode"], r["state_every"]) == (mode, watch)
+                   and r["kind"] != "idle"]
+            if not got:
+                continue
+            for exchange_ms, name in limits:
+                beyond = ["%s %d axes: %.1f ms, limit %.0f" % (
+                    r["kind"], r["axes"], r["state_ms"]["max"], state_limit(r, exchange_ms))
+                    for r in got if r["state_ms"]["max"] > state_limit(r, exchange_ms)]
+                out.append("- %s, status every %d: each moving axis's state within %s "
+                           "(max): %s" % (mode, watch, name, verdict(beyond)))
+            for key, name, limit in (("median", "2 exchanges + 3 ms (median)", 13.0),
+                                     ("p95", "3 exchanges + 5 ms (p95)", 20.0)):
+                beyond = ["%d axes: %.1f ms" % (r["axes"], r["command_ms"][key])
+                          for r in got if r["kind"] == "churn" and r["command_ms"][key] > limit]
+                out.append("- %s, status every %d: commands within %s: %s" % (
+                    mode, watch, name, verdict(beyond)))
+    return out
+
+
+def verdict(beyond):
+    return "**not met** (%s)" % "; ".join(beyond) if beyond else "met"
+
+
 def main(argv):
-    if "--table" in argv:
-        folder = argv[argv.index("--table") + 1]
-        results = []
-        for path in sorted(glob.glob(os.path.join(folder, "*-line.json"))):
-            with open(path) as f:
-                results.append(json.load(f))
-        sys.stdout.write(table(results))
-        return 0
+    for option, pattern, render in (("--watch-table", "*-line-watch.json", watch_table),
+                                    ("--table", "*-line.json", table)):
+        if option in argv:
+            results = []
+            for path in sorted(glob.glob(os.path.join(argv[argv.index(option) + 1], pattern))):
+                with open(path) as f:
+                    results.append(json.load(f))
+            sys.stdout.write(render(results))
+            return 0
     common.set_up()
-    sys.path.insert(0, os.path.join(common.REPO, "motion"))
+    sys.path.insert(0, os.environ.get("QZR_KOV_BENCH_LINE_MOTION")
+                    or os.path.join(common.REPO, "motion"))
     from qzr_kov_motion import poller
     if os.environ.get("QZR_KOV_BENCH_LINE_GAP_MS"):
         poller.IDLE_GAP = float(os.environ["QZR_KOV_BENCH_LINE_GAP_MS"]) / 1000.0
     print("CPython %s, idle gap of the poller %.1f ms" % (common.python_version(),
                                                           1000 * poller.IDLE_GAP))
     at_start = common.about()["load_at_start"]
+    if "--watch" in argv:
+        results = {"python": common.python_version(), "load_at_start": at_start,
+                   "repeats": REPEATS, "commands": COMMANDS, "completions": COMPLETIONS,
+                   "idle_gap_ms": 1000 * poller.IDLE_GAP, "carried": CARRIED,
+                   "watch_rows": watch_rows()}
+        results["load_at_end"] = common.about()["load_at_start"]
+        print(watch_table([dict(common.about(), **results)]))
+        if "--json" in argv:
+            common.write_json(results)
+        return 0
     rows = measure()
     results = {"python": common.python_version(), "commands": COMMANDS,
                "load_at_start": at_start, "load_at_end": common.about()["load_at_start"],

@@ -118,6 +118,25 @@ class RecordingTest(unittest.TestCase):
         self.assertEqual(len(m.calls), 200)
         self.assertAlmostEqual(clock.time() - 1000.0, 200 * 0.006)
 
+    def test_exchange_time_from_what_it_carries(self):
+        clock = VirtualClock()
+        m = RecordingMaster(exchange_time=(0.004, 0.001), clock=clock)
+        spent = []
+        for call in (lambda: m.get_coil(1, "Y1"), lambda: m.get_coil_uint16(1, "R0"),
+                     lambda: m.set_int32(1, "DT6", -5), lambda: m.get_multi_int32(1, "DT10", 11),
+                     lambda: m.set_multi_uint32(1, "DT0", [1, 2, 3])):
+            before = clock.time()
+            call()
+            spent.append(round(clock.time() - before, 6))
+        self.assertEqual(spent, [0.005, 0.005, 0.005, 0.015, 0.007])
+        self.assertEqual(RecordingMaster(exchange_time=[0, 0.5]).exchange_time, (0, 0.5))
+        for bad in ((0.1,), (0.1, 0.2, 0.3), "5 ms", True, (0.1, None)):
+            with self.subTest(bad), self.assertRaises(TypeError):
+                RecordingMaster(exchange_time=bad)
+        for bad in (-0.001, (0.001, -1e-9), float("nan")):
+            with self.subTest(bad), self.assertRaises(ValueError):
+                RecordingMaster(exchange_time=bad)
+
 
 class FaultTest(unittest.TestCase):
     def setUp(self):

@@ -7,7 +7,9 @@ waits for several under one time limit, ``await motion`` works in asyncio,
 and ``with stopping(*axes):`` stops the axes when the block is left by an
 exception, Ctrl-C included. ``Machine.from_file(path)`` makes named axes,
 with soft travel limits and named positions, from a description of the
-machine. Everything goes through the controller's own public methods.
+machine; ``machine.state()`` and ``machine.watch(callback)`` tell each
+axis's ``AxisState``. Everything goes through the controller's own public
+methods.
 """
 
 from .axis import Axis, stopping
@@ -15,6 +17,7 @@ from .description import Description, check_description, load_description
 from .errors import LimitError, MachineError, MotionError
 from .machine import Machine
 from .motion import Motion
+from .state import AxisState
 from .waiting import wait_all
 
 try:
@@ -27,5 +30,5 @@ except ImportError:  # run from the source tree: the version its build backend r
                                              "qzr_kov_build", "project.py"))["tree_version"]()
     del _path, _runpy
 
-__all__ = ["Axis", "Description", "LimitError", "Machine", "MachineError", "Motion", "MotionError",
-           "check_description", "load_description", "stopping", "wait_all"]
+__all__ = ["Axis", "AxisState", "Description", "LimitError", "Machine", "MachineError", "Motion",
+           "MotionError", "check_description", "load_description", "stopping", "wait_all"]

@@ -6,7 +6,9 @@ controller per line and applies every axis's settings through the
 controller's public methods. Axes come by name (``machine["x"]``), with
 their travel (soft limits) and named positions; ``machine.move_to({...})``
 moves several at once, all or nothing; ``machine.home()`` homes them group
-by group.
+by group; ``machine.state()`` reads every axis's state, and
+``machine.watch(callback)`` hands each axis's newest state to a callback as
+the pollers read them (watcher.py).
 """
 import concurrent.futures
 import threading
@@ -21,6 +23,8 @@ from .description import (DIRECTIONS, Description, apply_line_settings, apply_se
                           check_description, load_description)
 from .errors import MachineError, WaitTimeout
 from .motion import Motion
+from .state import AxisState, read_state
+from .watcher import Callback, Watcher
 
 _M = TypeVar("_M", bound="Machine")
 
@@ -78,6 +82,8 @@ class Machine(object):
         self.controllers = {}  # type: Dict[str, KOVAxisController]
         #: axis name -> Axis, in file order
         self.axes = {}  # type: Dict[str, Axis]
+        # The watchers opened (in this process or, after a fork, its parent).
+        self._watchers = []  # type: List[Watcher]
         try:
             for line in description.lines.values():
                 port = (lines or {}).get(line.name, line.port)
@@ -134,12 +140,13 @@ class Machine(object):
         self._close_all(quietly=True)
 
     def close(self) -> None:
-        """Closes every controller (the controller refuses while a homing
-        result is uncollected); if any fails, the others are still closed and
-        the first error is raised."""
+        """Closes its watchers, then every controller (the controller
+        refuses while a homing result is uncollected); if any fails, the
+        others are still closed and the first error is raised."""
         self._close_all(quietly=False)
 
     def _close_all(self, quietly: bool) -> None:
+        self._close_watchers()
         first = None  # type: Optional[BaseException]
         for name, controller in self.controllers.items():
             try:
@@ -152,6 +159,32 @@ class Machine(object):
                     first = error
         if first is not None:
             raise first
+
+    def state(self) -> Dict[str, AxisState]:
+        """Each axis's state read now (name to AxisState, in file order):
+        one status_words exchange per axis, in this thread."""
+        return {name: read_state(axis) for name, axis in self.axes.items()}
+
+    def watch(self, callback: Callback, *, idle_period: float = 1.0) -> Watcher:
+        """Calls CALLBACK with every axis's newest state (name to AxisState)
+        whenever a new one has been read, from a thread of the watcher's
+        own, until the returned Watcher is closed (``close()``, the end of
+        a ``with`` block, or the machine's close). Every axis is read once
+        first, here (the read's error comes out, nothing is left open); an
+        axis with a move of its own under way is then read by its line's
+        poller with each poll, any other every IDLE_PERIOD seconds (a
+        number above 0; TypeError, ValueError before anything is read).
+        See Watcher."""
+        self._watchers = [old for old in self._watchers if not old.closed]
+        watcher = Watcher(self.axes, callback, idle_period, repr(self))
+        watcher.open()
+        self._watchers.append(watcher)
+        return watcher
+
+    def _close_watchers(self) -> None:
+        """Closes the watchers this process opened."""
+        for watcher in list(self._watchers):
+            watcher.close()
 
     def stopping(self) -> stopping:
         """``with machine.stopping():`` stops every axis when the block is

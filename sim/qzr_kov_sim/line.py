@@ -22,7 +22,10 @@ class SimulatedLine(RecordingMaster):
       ``DEFAULT_LAYOUT``: a dict, or a callable taking the station number
       and returning a dict.
     - EXCHANGE_TIME: clock seconds each exchange holds the line (default 0;
-      on a real 115200-baud line an exchange takes a few ms).
+      on a real 115200-baud line an exchange takes a few ms), or a pair
+      ``(base, per_value)``: BASE plus PER_VALUE for each value the exchange
+      reads or writes (the status block's 11 values take longer than a
+      coil).
     - CLOCK: ``RealClock()`` by default; motion is computed from its time.
     - AUTO_STATIONS: when false, exchanges with a station not created
       beforehand fail with CommunicationError as if nobody answered.

@@ -33,6 +33,33 @@ def perform(store, op, address, args):
     return None
 
 
+def values_carried(op, args):
+    """How many values the exchange OP with ARGS reads or writes: COUNT for
+    ``get_multi_int32``, the length of VALUES for ``set_multi_uint32``, 1
+    for the others (a coil, a group of 16 coils, a register)."""
+    if op == "get_multi_int32":
+        return args[2]
+    if op == "set_multi_uint32":
+        return len(args[2])
+    return 1
+
+
+def _checked_exchange_time(value):
+    """EXCHANGE_TIME as kept: a number of seconds (None: 0), or a pair of
+    them as a tuple; TypeError or ValueError for anything else."""
+    if value is None:
+        return 0
+    pair = isinstance(value, (tuple, list))
+    parts = tuple(value) if pair else (value,)
+    if pair and len(parts) != 2 or any(
+            isinstance(part, bool) or not isinstance(part, (int, float)) for part in parts):
+        raise TypeError("exchange_time must be seconds or a pair (base, per_value) of "
+                        "them, not %r" % (value,))
+    if not all(part >= 0 for part in parts):    # NaN too
+        raise ValueError("exchange_time must not be negative: %r" % (value,))
+    return parts if pair else value
+
+
 class RecordingMaster(object):
     """Stand-in master for unit tests.
 
@@ -45,7 +72,10 @@ class RecordingMaster(object):
     operations after ``close()`` raise CommunicationError, and failures can
     be injected with ``fail_on`` / ``fail_randomly`` or reads scripted with
     ``script``.  One exchange runs at a time; each spends ``exchange_time``
-    seconds (default 0) of ``clock`` time while holding the line.
+    seconds (default 0) of ``clock`` time while holding the line: a number
+    of seconds for every exchange alike, or a pair ``(base, per_value)``
+    for a time taken from what the exchange carries, BASE plus PER_VALUE
+    for each value it reads or writes (``values_carried``).
     """
 
     def __init__(self, *args, **kwargs):
@@ -55,7 +85,7 @@ class RecordingMaster(object):
         self.port = params["port"]
         self.baudrate = params["baudrate"]
         protocol.check_int(self.baudrate, 1, 10 ** 8, "baudrate")
-        self.exchange_time = params["exchange_time"] or 0
+        self.exchange_time = _checked_exchange_time(params["exchange_time"])
         self.clock = params["clock"] or RealClock()
         self.closed = False
         self.calls = []
@@ -87,8 +117,9 @@ class RecordingMaster(object):
             if self.closed:
                 raise CommunicationError("%s: the line is closed" % op)
             address = protocol.check_request(op, args)
-            if self.exchange_time:
-                self.clock.sleep(self.exchange_time)
+            spent = self.exchange_seconds(op, args)
+            if spent:
+                self.clock.sleep(spent)
             self._faults.check(op, args, applied=False)
             found, value = self._faults.answer(op, args)
             if not found:
@@ -97,6 +128,13 @@ class RecordingMaster(object):
                 value = perform(store, op, address, args)
             self._faults.check(op, args, applied=True)
             return value
+
+    def exchange_seconds(self, op, args):
+        """The clock seconds that the exchange OP with ARGS holds the line."""
+        if isinstance(self.exchange_time, tuple):
+            base, per_value = self.exchange_time
+            return base + per_value * values_carried(op, args)
+        return self.exchange_time
 
     def close(self):
         """Release the line; later operations raise CommunicationError."""
