@@ -73,6 +73,10 @@ def _machine_options(parser, suppress):
     group.add_argument("--sim-speed", type=_positive, default=default(1.0), metavar="FACTOR",
                        help="with --simulate: simulated time runs FACTOR times faster "
                             "(default 1); time limits stay in real seconds")
+    group.add_argument("--assume-homed", action="store_true", default=default(False),
+                       help="take the axes as homed: they stayed powered since their last "
+                            "homing (each run opens the machine afresh and cannot know it; "
+                            "on simulated lines they count as homed)")
 
 
 def build_parser():
@@ -278,7 +282,8 @@ def stops_count_when_sent(machine, notes):
 
     for name, axis in list(machine.axes.items()):
         machine.axes[name] = SentAxis(axis.controller, axis.station, axis.name, axis.travel,
-                                      axis.positions, axis.encoder)
+                                      axis.positions, axis.encoder, profile=axis.profile,
+                                      jog_velocity=axis.jog_velocity, homed=axis.homed)
 
 
 def open_machine(options):
@@ -315,7 +320,20 @@ def open_machine(options):
         raise failure
     notes = LogNotes()
     stops_count_when_sent(opened, notes)
+    if options.simulate or options.assume_homed:
+        # Simulated lines place each axis counting as if homed.
+        opened.assume_homed()
     return Run(opened, qzr_kov, lines, notes)
+
+
+def refuse_unless_homed(options, axis, what):
+    """Refused: WHAT (a move that needs the coordinate) on AXIS not homed."""
+    if not axis.homed:
+        raise Refused("axis %s is not homed, and %s needs its coordinate: each run of the tool "
+                      "opens the machine afresh and cannot know whether it was homed; home "
+                      "it ('qzr-kov --machine %s home') and give --assume-homed to the "
+                      "commands that follow, or give it now if the axes stayed powered since "
+                      "their last homing" % (options.axis, what, options.machine))
 
 
 def _set_up_failed(options, description, opened, module, error):
@@ -495,6 +513,7 @@ def move(run, options, signals):
         raise Refused(str(error))
     except KeyError as error:
         raise Refused(error.args[0])
+    refuse_unless_homed(options, axis, "a move to a target")
     named = "" if not isinstance(options.target, str) else " (%s)" % options.target
     say("moving %s to %.3f mm%s" % (options.axis, mm, named))
     session = run.session(options.axis)
@@ -536,6 +555,7 @@ def jog(run, options, signals):
             say("jogging %s %s (it has no travel: until Enter, Ctrl-C or an input stops it)"
                 % (options.axis, options.direction))
             return _jog_until_stopped(session, signals, key)
+    refuse_unless_homed(options, axis, "a jog to the end of its travel")
 
     def begin():
         try:
