@@ -67,7 +67,7 @@ class PlanTest(unittest.TestCase):
             plan([x, y], 500.0, 70000)
         self.assertRegex(str(caught.exception), r"^x: at 500.0 mm/s along the line it would run "
                          r"at 97014 pulses/s; the controller allows at most 70000 \(at most "
-                         r"360\.77\d* mm/s along the line\)$")
+                         r"360\.7 mm/s along the line\)$")
 
 
 class TogetherTest(unittest.TestCase):
@@ -123,13 +123,14 @@ class TogetherTest(unittest.TestCase):
 
     def strayed(self, begin, end):
         """How far (mm) the sampled path went from the line BEGIN to END."""
-        line = [b - a for a, b in zip(begin, end)]
-        length = math.sqrt(sum(d * d for d in line))
+        length = math.sqrt(sum((b - a) ** 2 for a, b in zip(begin, end)))
+        unit = [(b - a) / length for a, b in zip(begin, end)]
         farthest = 0.0
         for t, counts in self.clock.samples:
             offset = [c / ppmm - a for c, ppmm, a in zip(counts, (200, 200, 400), begin)]
-            along = sum(o * d for o, d in zip(offset, line)) / length
-            farthest = max(farthest, math.sqrt(max(sum(o * o for o in offset) - along ** 2, 0)))
+            along = sum(o * u for o, u in zip(offset, unit))
+            farthest = max(farthest, math.sqrt(sum((o - along * u) ** 2
+                                                   for o, u in zip(offset, unit))))
         self.assertTrue(self.clock.samples)
         return farthest
 

@@ -75,10 +75,11 @@ def plan(legs: Sequence[Leg], path_velocity: Optional[float],
     velocities = [share * abs(leg.pulses) for leg in legs]
     for leg, velocity in zip(legs, velocities):
         if int(round(velocity)) > limit:
+            most = length * min(limit / float(abs(g.pulses)) for g in legs)
             raise ValueError("%s: at %r mm/s along the line it would run at %d pulses/s; the "
-                             "controller allows at most %d (at most %r mm/s along the line)"
+                             "controller allows at most %d (at most %.1f mm/s along the line)"
                              % (leg.label, path_velocity, int(round(velocity)), limit,
-                                length * min(limit / float(abs(g.pulses)) for g in legs)))
+                                math.floor(most * 10) / 10))
     starts = min([1.0] + [leg.start / velocity for leg, velocity in zip(legs, velocities)])
     ramp = 0.0
     for leg, velocity in zip(legs, velocities):
