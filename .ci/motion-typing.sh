@@ -25,7 +25,7 @@ from typing import Dict, List, Optional, Tuple
 
 from qzr_kov import Direction, KOVAxisController, StopSource
 from qzr_kov_motion import (Axis, AxisState, LimitError, Machine, MachineError, Motion,
-                            MotionError, stopping, wait_all)
+                            MotionError, NotHomedError, stopping, wait_all)
 from qzr_kov_motion.watcher import Watcher
 
 axis = Axis(KOVAxisController(None), 1)
@@ -74,6 +74,23 @@ with Machine.from_file("machine.toml", lines={"main": object()}) as machine:
     with machine.watch(show, idle_period=0.5) as watcher:
         handle: Watcher = watcher
     machine.watch(lambda states: None).close()
+    machine.assume_homed("x", "y")
+    machine.assume_homed()
+    homed: bool = machine["x"].homed
+    slow: Motion[float] = machine["x"].move_to(5.0, velocity=10.0)
+    back: Motion[float] = machine["x"].move_by(-1.0, velocity=5)
+    run: Motion[float] = machine["x"].jog(Direction.Negative, velocity=2.0)
+    line: Dict[str, Motion[float]] = machine.move_to({"x": 1.0, "y": 2.0}, together=True,
+                                                     velocity=50.0)
+    apart: Dict[str, Motion[float]] = machine.move_to({"x": 1.0}, velocity=20.0)
+    profile: Optional[Tuple[float, float, float]] = machine["x"].profile
+    jog_velocity: Optional[float] = machine["x"].jog_velocity
+    try:
+        machine["z"].move_to("work")
+    except NotHomedError as refused:
+        names: List[str] = refused.axes
+
+hand = Axis(KOVAxisController(None), 3, profile=(1.0, 10.0, 0.1), jog_velocity=2.0, homed=False)
 PY
 cd "$work"
 export MYPYPATH=$work/stubs:$root/motion

@@ -85,6 +85,15 @@ def write_json(results):
         json.dump(out, f, indent=1)
 
 
+def report(results, render, argv):
+    """Prints RENDER([RESULTS with about()]) and, with --json FILE in ARGV,
+    writes RESULTS there; returns the exit code, 0."""
+    print(render([dict(about(), **results)]))
+    if "--json" in argv:
+        write_json(results)
+    return 0
+
+
 # ---------------------------------------------------------------------------
 # Masters and probes
 

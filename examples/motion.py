@@ -1,6 +1,7 @@
 """Two axes on a simulated line driven through qzr_kov_motion: home both at
-once, move both under one time limit, run one into its limit switch, wait
-with a time limit that runs out, and move both from an asyncio program.
+once, move both under one time limit, run one into its limit switch (which
+costs it its coordinate: it is homed again), wait with a time limit that
+runs out, and move both from an asyncio program.
 Press Ctrl-C at any moment: stopping() stops both axes, collects the homing
 runs, and the program ends with KeyboardInterrupt.
 
@@ -53,6 +54,9 @@ def main():
         except MotionError as error:
             print("  MotionError: %s" % error)
             print("  stop source %s, at %.2f mm" % (error.stop_source.name, error.position))
+        # A limit switch stops the station at once: steps may have been lost.
+        print("  homed: %s; homing station 1 again" % x.homed)
+        x.home(5.0, 50.0, 0.1, Direction.Negative).wait(timeout=30)
 
         print("moving station 2 to 5 mm, waiting 0.2 s at most")
         motion = y.move_to(5.0)

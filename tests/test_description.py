@@ -62,6 +62,15 @@ REFUSALS = [
      "counts/mm: 300.0 mm would be more counts than a 32-bit count holds"),
     ("axes.x.encoder", {"ppmm": 1000, "tolerance": 0.001}, "axes.x.encoder.tolerance: 0.001 mm "
      "is less than one count of the encoder or one pulse of the station (0.005 mm)"),
+    # the jog, checked as a move's velocity
+    ("axes.x.jog", 10.0, "axes.x.jog: must be a table, not a number"),
+    ("axes.x.jog", {}, "axes.x.jog.velocity: missing"),
+    ("axes.x.jog", {"velocty": 10.0}, "axes.x.jog.velocty: unknown key (did you mean velocity?"),
+    ("axes.x.jog", {"velocity": 0}, "axes.x.jog.velocity: must be above 0, not 0"),
+    ("axes.x.jog", {"velocity": 4.0}, "axes.x.jog.velocity: 4.0 mm/s is below the profile's "
+                                      "start velocity 5.0 mm/s"),
+    ("axes.x.jog", {"velocity": 350.01}, "axes.x.jog.velocity: 350.01 mm/s is 70002 pulses/s "
+                                         "at 200 pulses/mm; the controller allows at most 70000"),
 ]
 
 # Travel ends that are no whole number of pulses: the module truncates
@@ -84,7 +93,7 @@ NOT_WHOLE = [
 
 NUMBERS = ["lines.main.baudrate", "axes.x.station", "axes.x.ppmm", "axes.x.travel",
            "axes.x.positions.load", "axes.x.homing.order", "axes.x.encoder.ppmm",
-           "axes.x.encoder.tolerance"] + ["axes.x.%s.%s" % (table, key)
+           "axes.x.encoder.tolerance", "axes.x.jog.velocity"] + ["axes.x.%s.%s" % (table, key)
                                           for table in ("profile", "homing")
                                           for key in ("start_velocity", "velocity",
                                                       "acceleration_time")]
@@ -134,6 +143,7 @@ class LimitsTest(unittest.TestCase):
         for path in NUMBERS:
             with self.subTest(path=path):
                 data = changed(gantry(), "axes.x.encoder", {"ppmm": 1000, "tolerance": 0.05})
+                data = changed(data, "axes.x.jog", {"velocity": 10.0})
                 value = [True, 300.0] if path == "axes.x.travel" else True
                 problems = self.problems(changed(data, path, value))
                 self.assertTrue(any(re.match(r"%s(\[0\])?: must be (a|a whole) number, not "
@@ -149,9 +159,13 @@ class LimitsTest(unittest.TestCase):
         data = changed(data, "axes.z.line", "main")
         data = changed(data, "axes.z.encoder", {"ppmm": 1000, "tolerance": 0.0025})
         data = changed(data, "axes.z.positions.d\u00e9part", -1.5)
-        axes = description.check_description(data).axes
-        self.assertEqual((axes["x"].station, axes["y"].line, axes["x"].encoder),
-                         (99, "aux", None))
+        data = changed(data, "axes.y.jog", {"velocity": 5})   # the start velocity
+        checked = description.check_description(data)
+        axes = checked.axes
+        self.assertEqual((axes["x"].station, axes["y"].line, axes["x"].encoder, axes["x"].jog),
+                         (99, "aux", None, None))
+        self.assertEqual(axes["y"].jog, description.Jog(5.0))
+        self.assertTrue(description.summary(axes["y"], checked).endswith(", jogs at 5 mm/s"))
         self.assertEqual(axes["z"].encoder, description.Encoder(1000.0, 0.0025))
         self.assertEqual(axes["z"].positions["d\u00e9part"], -1.5)
 

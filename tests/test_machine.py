@@ -318,9 +318,13 @@ class MachineCase(unittest.TestCase):
         self.line.clear_calls()
         self.log.mark()
 
-    def make(self, data):
+    def make(self, data, homed=True):
+        """The machine of DATA on the line; HOMED: its axes declared homed,
+        as the stations count (LAYOUTS)."""
         machine = Machine.from_dict(data, lines={"main": self.line})
         self.addCleanup(self.close, machine)
+        if homed:
+            machine.assume_homed()
         return machine
 
     @staticmethod

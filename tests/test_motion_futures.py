@@ -159,6 +159,17 @@ EXAMPLE = ("import runpy, signal; signal.signal(signal.SIGINT, signal.default_in
 
 
 class InterruptTest(unittest.TestCase):
+    def test_the_example_runs_to_its_end(self):
+        result = subprocess.run([sys.executable, "-c", EXAMPLE],
+                                cwd=tempfile.mkdtemp(dir=support.WORKDIR),
+                                env=support.python_env(), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        # The limit switch cost station 1 its coordinate; homed again, it parks.
+        self.assertIn("  homed: False; homing station 1 again\n", result.stdout)
+        self.assertTrue(result.stdout.endswith("  ended at 10.00 and 10.00 mm\n"),
+                        result.stdout)
+
     def test_ctrl_c_while_two_stations_home(self):
         cwd = tempfile.mkdtemp(dir=support.WORKDIR)
         log = support.LogReader(os.path.join(cwd, str(qzr_kov._log_filename)))

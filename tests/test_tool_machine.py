@@ -300,6 +300,21 @@ class RecordingTest(ToolCase):
                 self.assertEqual(samples[len(samples) - 1].position_mm, end)
 
 
+class HomedTest(ToolCase):
+    def test_on_a_real_line_a_move_needs_the_axis_homed_or_assumed_so(self):
+        # The stand-in master module: lines that are no simulation to the tool.
+        for args in (("move", "x", "1"), ("jog", "x", "+")):
+            with self.subTest(args=args):
+                result = run_tool("--machine", EXAMPLE_JSON, *args, stand_in=True)
+                self.assert_one_line_error(result, 2, "axis x is not homed", "qzr-kov --machine "
+                                           "%s home" % EXAMPLE_JSON, "--assume-homed")
+                self.assertNotIn("moving", result.stdout)
+        result = run_tool("--machine", EXAMPLE_JSON, "--assume-homed", "move", "x", "1",
+                          stand_in=True)
+        self.assert_ok(result)
+        self.assertIn("done: x at 1.000 mm", result.stdout)
+
+
 class InteractiveTest(ToolCase):
     def test_ctrl_c_stops_a_move(self):
         tool = self.interactive("--machine", EXAMPLE_JSON, "--simulate", "move", "x", "park")

@@ -239,6 +239,9 @@ def open_machine(options, check=None, say=None):
         for line in lines.values():
             close_line(line)
         raise _set_up_failed(options, description, seam, before, error)
+    if options.simulate or options.assume_homed:
+        # Simulated lines place each axis counting as if homed.
+        machine.assume_homed()
     return Axes(qzr_kov, seam, machine.axes.items(), machine.controllers.values(), clock,
                 options.simulate, machine, options.machine, lines.values())
 

@@ -121,10 +121,13 @@ def _start(axes, name, start, what):
     returns its Motion. Should it fail, the command may have gone out all
     the same (its answer or, after it, its log line was lost): the axis is
     brought to rest before the failure ends the program."""
+    from qzr_kov_motion import NotHomedError
     try:
         return start()
     except ToolError:
         raise
+    except NotHomedError:        # refused before anything was sent
+        raise Refused(not_homed_text(axes, name))
     except Exception as error:
         failure = axes.seam.failure_of(error)
         if failure is None:
@@ -133,6 +136,15 @@ def _start(axes, name, start, what):
         position = axes.bring_to_rest([name])[name]
         raise LogNotWritten(failure, "%s had started: the axis was stopped at %.3f mm"
                             % (what, position))
+
+
+def not_homed_text(axes, name):
+    """Why a move to a target on the machine's axis NAME is refused."""
+    return ("axis %s is not homed, and a move to a target needs its coordinate: each run of "
+            "the tool opens the machine afresh and cannot know whether it was homed; home it "
+            "('qzr-kov --machine %s home') and give --assume-homed to the commands that "
+            "follow, or give it now if the axes stayed powered since their last homing"
+            % (name, axes.path))
 
 
 def _stop_quietly(axes, names):

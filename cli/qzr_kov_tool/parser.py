@@ -176,6 +176,11 @@ def _global_options(parser, suppress):
     group.add_argument("--simulate", action="store_true", default=default(False),
                        help="with --machine: run on simulated lines instead of the ports "
                             "of FILE")
+    group.add_argument("--assume-homed", action="store_true", default=default(False),
+                       help="with --machine: take the axes as homed, as they are when they "
+                            "stayed powered since their last homing (each run opens the "
+                            "machine afresh and cannot know it; on simulated lines they "
+                            "count as homed)")
     group = parser.add_argument_group("simulated lines")
     group.add_argument("--sim-speed", type=_positive, default=default(1.0), metavar="FACTOR",
                        help="run simulated time FACTOR times faster than the clock "

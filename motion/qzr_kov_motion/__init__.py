@@ -8,13 +8,16 @@ and ``with stopping(*axes):`` stops the axes when the block is left by an
 exception, Ctrl-C included. ``Machine.from_file(path)`` makes named axes,
 with soft travel limits and named positions, from a description of the
 machine; ``machine.state()`` and ``machine.watch(callback)`` tell each
-axis's ``AxisState``. Everything goes through the controller's own public
-methods.
+axis's ``AxisState``. An axis that has a homing section is not homed until
+homing has succeeded: a move that needs its coordinate raises
+NotHomedError before anything is sent. Moves take a ``velocity=`` of their
+own; the machine's ``move_to(..., together=True)`` makes the axes arrive
+together. Everything goes through the controller's own public methods.
 """
 
 from .axis import Axis, stopping
 from .description import Description, check_description, load_description
-from .errors import LimitError, MachineError, MotionError
+from .errors import LimitError, MachineError, MotionError, NotHomedError
 from .machine import Machine
 from .motion import Motion
 from .state import AxisState
@@ -31,4 +34,5 @@ except ImportError:  # run from the source tree: the version its build backend r
     del _path, _runpy
 
 __all__ = ["Axis", "AxisState", "Description", "LimitError", "Machine", "MachineError", "Motion",
-           "MotionError", "check_description", "load_description", "stopping", "wait_all"]
+           "MotionError", "NotHomedError", "check_description", "load_description", "stopping",
+           "wait_all"]

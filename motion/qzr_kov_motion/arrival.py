@@ -7,13 +7,18 @@ an axis with an encoder, where the encoder went as far as the counter since
 the move began, within the encoder's tolerance. The encoder is compared by
 what it moved, not by what it reads: homing and set_position set the
 counter only, so the two counts need not share a zero.
+
+A run (a jog at a velocity: run_positive or run_negative) has no target:
+it ends when something stops it, and is a success where a stop command did
+(and the encoder followed). The judge also tells whether the end may have
+cost the axis its coordinate (lost_coordinate).
 """
 import math
 from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 from qzr_kov import KOVAxisController, StopSource
 
-from .errors import MotionError, describe, move_ended_early
+from .errors import REASONS, MotionError, describe, move_ended_early
 
 if TYPE_CHECKING:
     from .axis import Axis
@@ -22,6 +27,13 @@ if TYPE_CHECKING:
 Outcome = Tuple[bool, Any]
 
 _NO_SOURCE = "the station reported no stop source"
+
+#: Stop sources after which the axis counts as not homed: these inputs stop
+#: the station at once, without a ramp, and a stepper stopped at once from
+#: speed may lose steps; on a homed axis whose travel lies inside its limit
+#: switches, meeting a switch at all means the coordinate was off already.
+LOSES_COORDINATE = (StopSource.NegativeLimit, StopSource.PositiveLimit, StopSource.Alarm,
+                    StopSource.Emergency)
 
 
 def pulses(controller: KOVAxisController, station: int, mm: float) -> int:
@@ -38,15 +50,27 @@ def millimetres(controller: KOVAxisController, station: int, mm: float) -> str:
 
 
 class Arrival(object):
-    """The judge of one move of AXIS, aimed at TARGET pulses of its counter.
-    START: the status words read before the move began, for an axis with an
-    encoder; else None. Called with what the poller read at the end, it
-    returns what the move ends with."""
+    """The judge of one move of AXIS, aimed at TARGET pulses of its counter
+    (None: a run, which has no target). START: the status words read before
+    the move began, for an axis with an encoder; else None. Called with what
+    the poller read at the end, it returns what the move ends with."""
 
-    def __init__(self, axis: "Axis", target: int, start: Optional[List[Any]] = None) -> None:
+    def __init__(self, axis: "Axis", target: Optional[int],
+                 start: Optional[List[Any]] = None) -> None:
         self.axis = axis
         self.target = target
         self.start = start
+        # Set when the encoder did not follow the counter.
+        self.lagged = False
+
+    def lost_coordinate(self, outcome: Outcome) -> bool:
+        """Whether OUTCOME, what this judge made of the end, tells that the
+        axis may have lost its coordinate: a stop by a limit switch, the
+        alarm or the emergency input, or an encoder that did not follow."""
+        ok, value = outcome
+        if ok or not isinstance(value, MotionError):
+            return False
+        return self.lagged or value.stop_source in LOSES_COORDINATE
 
     def __call__(self, outcome: Outcome) -> Outcome:
         ok, stopped = outcome
@@ -61,12 +85,14 @@ class Arrival(object):
                 failure: Optional[Exception]) -> Outcome:
         controller, station = self.axis.controller, self.axis.station
         position = None if words is None else float(words[0])
-        if source != StopSource.Null:
-            return False, move_ended_early(station, source, position)
+        run = self.target is None
+        if source != StopSource.Null and not (run and source == StopSource.Command):
+            return False, move_ended_early(station, source, position,
+                                           "the run ended" if run else "the move ended early")
         if words is None or position is None:
             return False, failure  # where it ended is unknown: the read's error
         count = pulses(controller, station, position)
-        if count != self.target:
+        if self.target is not None and count != self.target:
             what = "the move ended at %s mm, not at its target %s mm" % (
                 millimetres(controller, station, position),
                 millimetres(controller, station, controller.from_pulse(station, self.target)))
@@ -75,8 +101,9 @@ class Arrival(object):
                                       StopSource.Null, position)
         lag = self._following_error(words)
         if lag is not None:
-            return False, MotionError(describe(station, lag, position, _NO_SOURCE), station,
-                                      StopSource.Null, position)
+            self.lagged = True
+            return False, MotionError(describe(station, lag, position, REASONS[source]), station,
+                                      source, position)
         return True, position
 
     def _following_error(self, words: List[Any]) -> Optional[str]:

@@ -74,6 +74,11 @@ class Encoder(NamedTuple):
     tolerance: float
 
 
+class Jog(NamedTuple):
+    """How an axis jogs: the velocity (mm/s) of a jog given none."""
+    velocity: float
+
+
 class AxisSettings(NamedTuple):
     """One axis of a description, as checked: one field per key of
     AXIS_KEYS, in its order, after the axis's name."""
@@ -88,6 +93,7 @@ class AxisSettings(NamedTuple):
     signals: Dict[str, bool]
     drive: Optional[bool]
     encoder: Optional[Encoder] = None
+    jog: Optional[Jog] = None
 
 
 class Description(NamedTuple):
@@ -942,6 +948,28 @@ def _encoder(entry: _Entry, path: str, value: Any) -> Optional[Encoder]:
     return Encoder(float(ppmm), float(tolerance))
 
 
+def _jog(entry: _Entry, path: str, value: Any) -> Optional[Jog]:
+    """The velocity of a jog, checked as a move's velocity is: at least the
+    profile's start velocity, at least 1 pulse/s and at most what the
+    module allows at the axis's scale."""
+    checker = entry.checker
+    table = checker.table(path, value, ("velocity",), ("velocity",))
+    if table is None or "velocity" not in table:
+        return None
+    where = path + ".velocity"
+    velocity = checker.positive(where, table["velocity"])
+    if velocity is None:
+        return None
+    profile, ppmm = entry.value("profile"), entry.value("ppmm")
+    before = len(checker.problems)
+    if profile is not None and velocity < profile.start_velocity:
+        checker.fail(where, "%r mm/s is below the profile's start velocity %r mm/s"
+                     % (velocity, profile.start_velocity))
+    elif ppmm is not None:
+        checker.rate(where, velocity, ppmm)
+    return Jog(float(velocity)) if len(checker.problems) == before else None
+
+
 def _apply_ppmm(controller: KOVAxisController, station: int, ppmm: float) -> None:
     controller.set_ppmm(station, ppmm)
 
@@ -997,6 +1025,7 @@ AXIS_KEYS = (
     Key("encoder", _encoder,
         show=lambda encoder, *_: "encoder %s counts/mm within %s mm" % tuple(map(_g, encoder))
         if encoder else None),
+    Key("jog", _jog, show=lambda jog, *_: "jogs at %s mm/s" % _g(jog.velocity) if jog else None),
 )  # type: Tuple[Key, ...]
 
 if tuple(key.name for key in AXIS_KEYS) != AxisSettings._fields[1:]:

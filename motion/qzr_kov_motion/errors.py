@@ -1,5 +1,6 @@
-"""What a motion ends with when it does not end well, and what a wait that
-runs out of time raises."""
+"""What a motion ends with when it does not end well, what a wait that
+runs out of time raises, and the refusals of a move made before anything
+is sent."""
 import concurrent.futures
 import sys
 from typing import Any, Optional, Sequence, Tuple, Type, Union
@@ -51,14 +52,15 @@ def _rebuilt(cls: Type[OSError], args: Tuple[Any, ...]) -> OSError:
     return error
 
 
-def move_ended_early(station: int, source: StopSource,
-                     position: Optional[float]) -> MotionError:
+def move_ended_early(station: int, source: StopSource, position: Optional[float],
+                     what: str = "the move ended early") -> MotionError:
     """The MotionError of a move on STATION that ended with SOURCE, at
-    POSITION mm if that could be read: the controller's own text for it at
-    the end of the message, and as its cause."""
+    POSITION mm if that could be read: WHAT and the reason, then the
+    controller's own text for it at the end of the message, and as its
+    cause."""
     text = _MOVE_FAILED % int(source)
-    error = MotionError(describe(station, "the move ended early: " + REASONS[source],
-                                 position, text), station, source, position)
+    error = MotionError(describe(station, "%s: %s" % (what, REASONS[source]), position, text),
+                        station, source, position)
     error.__cause__ = OSError(text)
     return error
 
@@ -107,3 +109,18 @@ class MachineError(ValueError):
         self.problems = [problems] if isinstance(problems, str) else list(problems)
         self.path = path
         ValueError.__init__(self, "\n".join(self.problems))
+
+
+class NotHomedError(RuntimeError):
+    """A move that needs the axis's coordinate (to an absolute target, to a
+    named position, to the end of the travel), refused before anything was
+    sent because the axis is not homed: its counter is no coordinate until
+    homing has set it. ``axes``: the names of the axes refused (an axis
+    without a name by its station: "station 3")."""
+
+    def __init__(self, message: str, axes: Sequence[str] = ()) -> None:
+        RuntimeError.__init__(self, message)
+        self.axes = list(axes)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (self.args[0], self.axes)

@@ -22,14 +22,18 @@ _UNKNOWN_RAMP = 1.0
 
 class HomingRun(Motion[bool]):
     """A homing run of AXIS: BEGIN (find_o, called by the waiter) starts it;
-    RAMP is its acceleration time. Without BEGIN the run is one started
-    with the controller's own find_o, only to be collected."""
+    RAMP is its acceleration time; ENDED, if given, is called with the
+    run's outcome in the waiter's thread before the run ends (well or not,
+    cancelled too). Without BEGIN the run is one started with the
+    controller's own find_o, only to be collected."""
 
     def __init__(self, axis: "Axis", begin: Optional[Callable[[], None]] = None,
-                 ramp: Optional[float] = None) -> None:
+                 ramp: Optional[float] = None,
+                 ended: Optional[Callable[[Outcome], None]] = None) -> None:
         Motion.__init__(self, axis, "homing")
         self._begin = begin
         self._ramp = _UNKNOWN_RAMP if ramp is None else ramp
+        self._on_end = ended
         self._thread = None  # type: Optional[threading.Thread]
         self._abandoned = False
         # Set once the run has been started (or failed to start).
@@ -74,7 +78,11 @@ class HomingRun(Motion[bool]):
                 outcome = (True, _collect(self))
             except BaseException as error:
                 outcome = (False, error)
-        self._finish(outcome)
+        try:
+            if self._on_end is not None:
+                self._on_end(outcome)
+        finally:
+            self._finish(outcome)
 
     def _halt(self) -> None:
         """Once a stop has been sent: returns when the controller's wait has
@@ -91,10 +99,11 @@ class HomingRun(Motion[bool]):
                 stopped = time.monotonic()
 
 
-def start(axis: "Axis", begin: Callable[[], None], ramp: float) -> HomingRun:
+def start(axis: "Axis", begin: Callable[[], None], ramp: float,
+          ended: Optional[Callable[[Outcome], None]] = None) -> HomingRun:
     """A homing run of AXIS started by BEGIN, once BEGIN has returned; its
-    error is raised here."""
-    run = HomingRun(axis, begin, ramp)
+    error is raised here. ENDED: as for HomingRun."""
+    run = HomingRun(axis, begin, ramp, ended)
     # On the books before the run starts, for stopping() to find even if
     # the program is interrupted before this returns.
     _runs.get().add(run)

@@ -5,8 +5,10 @@ checks the whole description first (description.py), then opens one
 controller per line and applies every axis's settings through the
 controller's public methods. Axes come by name (``machine["x"]``), with
 their travel (soft limits) and named positions; ``machine.move_to({...})``
-moves several at once, all or nothing; ``machine.home()`` homes them group
-by group; ``machine.state()`` reads every axis's state, and
+moves several at once, all or nothing, or together on a straight line;
+``machine.home()`` homes them group by group. An axis with a homing
+section is not homed until homing succeeds (or ``machine.assume_homed``).
+``machine.state()`` reads every axis's state, and
 ``machine.watch(callback)`` hands each axis's newest state to a callback as
 the pollers read them (watcher.py).
 """
@@ -14,40 +16,21 @@ import concurrent.futures
 import threading
 import time
 import types
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Type, TypeVar, cast
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Type, TypeVar
 
 from qzr_kov import KOVAxisController
 
-from .axis import Axis, Target, _log, stopping
+from . import together as _together
+from .axis import Axis, Target, _log, holding, not_homed, stopping
 from .description import (DIRECTIONS, Description, apply_line_settings, apply_settings,
                           check_description, load_description)
 from .errors import MachineError, WaitTimeout
 from .motion import Motion
 from .state import AxisState, read_state
+from .together import settle as _settle
 from .watcher import Callback, Watcher
 
 _M = TypeVar("_M", bound="Machine")
-
-
-def _settle(motions: "Sequence[Motion[Any]]") -> None:
-    """Stops what is still under way of MOTIONS and waits until each has
-    ended; a failure to stop one is logged and the others are still done."""
-    for motion in motions:
-        try:
-            motion.cancel()
-        except Exception as error:
-            _log.warning("station %d: stopping it failed: %s: %s", motion.axis.station,
-                         type(error).__name__, error)
-
-
-def _try_stop(axis: Axis, error: BaseException) -> None:
-    """Stops AXIS, whose start failed with ERROR; a failure to stop it is
-    logged."""
-    try:
-        axis.stop()
-    except Exception as failure:
-        _log.warning("station %d: stopping it failed after %s: %s: %s", axis.station,
-                     type(error).__name__, type(failure).__name__, failure)
 
 
 def _is_time_limit(seconds: Any) -> bool:
@@ -96,9 +79,11 @@ class Machine(object):
             for settings in description.axes.values():
                 controller = self.controllers[settings.line]
                 apply_settings(controller, settings)
-                self.axes[settings.name] = Axis(controller, settings.station, settings.name,
-                                                settings.travel, settings.positions,
-                                                settings.encoder)
+                self.axes[settings.name] = Axis(
+                    controller, settings.station, settings.name, settings.travel,
+                    settings.positions, settings.encoder, profile=settings.profile,
+                    jog_velocity=None if settings.jog is None else settings.jog.velocity,
+                    homed=settings.homing is None)
         except BaseException:
             self._close_all(quietly=True)
             raise
@@ -191,24 +176,60 @@ class Machine(object):
         left by an exception (see stopping)."""
         return stopping(*self.axes.values())
 
-    def move_to(self, targets: Mapping[str, Target]) -> "Dict[str, Motion[float]]":
+    def move_to(self, targets: Mapping[str, Target], *, together: bool = False,
+                velocity: Optional[float] = None) -> "Dict[str, Motion[float]]":
         """Moves several axes at once: TARGETS maps an axis's name to
         millimetres or one of its position names. Every target is checked
-        first (KeyError, LimitError): if one is refused, nothing moves. Then
-        the moves are started together; should a start fail, the moves
-        already started are stopped, and so is the axis whose start failed
-        (the command may have gone out: its answer, or its log line, was
-        lost), and its error comes out. Returns name to Motion."""
-        checked = [(self[name], self[name].target(target)) for name, target in targets.items()]
+        first (KeyError, LimitError), and so is VELOCITY, and whether each
+        axis is homed (NotHomedError): if one is refused, nothing moves.
+        Returns name to Motion.
+
+        Apart (TOGETHER false), each axis moves on its own profile, or at
+        VELOCITY mm/s: the moves are started one after the other; should a
+        start fail, the moves already started are stopped, and so is the
+        axis whose start failed (the command may have gone out: its answer,
+        or its log line, was lost), and its error comes out.
+
+        TOGETHER: the axes arrive together and the tool point runs a
+        straight line, at VELOCITY mm/s along it (None: as fast as the
+        slowest axis allows); see the module together. The positions are
+        read first (RuntimeError for an axis that moves, ValueError for
+        speeds beyond an axis's limit: nothing written yet)."""
+        checked = [(name, self[name], self[name].target(target))
+                   for name, target in targets.items()]
+        if together:
+            return _together.move(checked, velocity)
+        speeds = [axis.velocity_checked(velocity) for _, axis, _ in checked]
         motions = {}  # type: Dict[str, Motion[float]]
-        for axis, mm in checked:
-            try:
-                motions[cast(str, axis.name)] = axis.move_to(mm)
-            except BaseException as error:
-                _settle(list(motions.values()))
-                _try_stop(axis, error)
-                raise
+        failure, failed = None, None  # type: Optional[BaseException], Optional[Axis]
+        with holding(axis for _, axis, _ in checked):
+            refused = [axis for _, axis, _ in checked if not axis.homed]
+            if refused:
+                raise not_homed(refused, "machine.move_to")
+            for (name, axis, mm), chosen in zip(checked, speeds):
+                try:
+                    motions[name] = axis._move_to(mm, chosen)
+                except BaseException as error:
+                    failure, failed = error, axis
+                    break
+        if failure is not None and failed is not None:
+            # Out of the locks: a cancel waits for the end the poller tells.
+            _settle(list(motions.values()))
+            failed._stop_after(failure)
+            raise failure
         return motions
+
+    def assume_homed(self, *names: str) -> None:
+        """Declares the axes NAMES (none: every axis) homed, as they would
+        be after homing: for a program started on a machine that stayed
+        powered since its last homing, whose counters still hold the
+        coordinates. Nothing is sent or read: if an axis was moved by hand,
+        or its drive lost steps, meanwhile, its moves will go wrong. An
+        unknown name raises KeyError naming the axes, before any is
+        declared."""
+        axes = [self[name] for name in names] if names else list(self.axes.values())
+        for axis in axes:
+            axis._assume_homed()
 
     def homing_groups(self, axes: Optional[Iterable[str]] = None) -> List[List[str]]:
         """The names of the axes to home (AXES, default every axis with
@@ -275,13 +296,11 @@ class Machine(object):
 
     def _restore_profiles(self, axes: Sequence[Axis], quietly: bool) -> None:
         """Homing leaves its speeds in the station: each axis gets its
-        profile back. QUIETLY: a failure is logged, the others still done."""
+        profile back. QUIETLY: a failure is logged, the others still done
+        (and the axis writes its profile before its next move)."""
         for axis in axes:
-            profile = self.description.axes[cast(str, axis.name)].profile
-            if profile is None:
-                continue
             try:
-                axis.controller.set_parameters(axis.station, *profile)
+                axis._restore_profile()
             except Exception as error:
                 if not quietly:
                     raise

@@ -52,7 +52,7 @@ class Motion(_FutureBase[_T]):
         concurrent.futures.Future.__init__(self)
         #: the Axis that moves
         self.axis = axis
-        #: "move" or "homing"
+        #: "move", "run" (a jog at a velocity, with no target) or "homing"
         self.kind = kind
         # Who settles the future: its watcher (_FINISH) or a cancel (_CANCEL).
         self._lock = threading.Lock()

@@ -41,8 +41,7 @@ def state_from_words(axis: "Axis", words: List[Any], at: float) -> AxisState:
         # status_words gives the velocity divided by the scale: mm/s.
         velocity=float(words[2]),
         running=controller.is_running(station, words),
-        # Until the homed state is merged in, an axis without one counts as homed.
-        homed=bool(getattr(axis, "homed", True)),
+        homed=axis.homed,
         origin=controller.at_o(station, words),
         negative_limit=controller.at_negative_limit(station, words),
         positive_limit=controller.at_positive_limit(station, words),
