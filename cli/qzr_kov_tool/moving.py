@@ -430,6 +430,8 @@ def move(axes, options, signals):
         target = options.target
         if target is not None:
             target = _target(axis, target)
+            if not axis.homed:
+                raise Refused(not_homed_text(axes, name))
             named = " (%s)" % options.target if isinstance(options.target, str) else ""
             text = doing = "moving %s to %.3f mm%s" % (name, target, named)
         else:
