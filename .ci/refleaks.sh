@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module for Debian's debug interpreter (python3-dbg, which keeps
 # a total reference count and checks how extensions use its API) and runs
-# the reference leak tests on it, then the whole suite.
+# the reference leak tests on it, then the suite (less the files that
+# .ci/instrumented.sh names).
 #
 #   .ci/refleaks.sh
 #   QZR_KOV_CI_LIMIT=seconds       time limit of each test run (default 900)
@@ -42,7 +43,8 @@ if grep -q "skipped" "$build/refleaks.log"; then
 fi
 [ "$status" -eq 0 ] || tail -n 60 "$build/refleaks.log"
 
-echo "whole suite on the debug interpreter:"
+echo "the suite on the debug interpreter:"
+source .ci/instrumented.sh
 QZR_KOV_CMAKE_ARGS="$cmake_args" QZR_KOV_BUILD_SUFFIX=-dbg \
     timeout --kill-after=30 "${QZR_KOV_CI_LIMIT:-900}" tools/test-all "$python" || status=1
 echo "refleaks: $(( $(date +%s) - start )) s"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer for
-# one interpreter and runs the whole test suite on it. The interpreter
+# one interpreter and runs the test suite on it (less the files that
+# .ci/instrumented.sh names). The interpreter
 # itself is not instrumented: the sanitizer runtimes are preloaded, and
 # PYTHONMALLOC=malloc lets them see the memory of Python objects too.
 # Every report, also from child interpreters the tests start, goes to a
@@ -40,6 +41,7 @@ ubsan=$(g++ -print-file-name=libubsan.so)
 # (.ci/refleaks.sh) run these cases on every run. Keeping them out makes
 # this job's outcome depend on the module alone.
 reports=$(mktemp -d)
+source .ci/instrumented.sh
 trap 'rm -rf "$reports"' EXIT
 start=$(date +%s)
 status=0

@@ -16,7 +16,7 @@ from qzr_kov_motion import Machine, MachineError, check_description, load_descri
 EXAMPLE_JSON = os.path.join(support.REPO, "examples", "machine.json")
 
 
-PROFILE = {"start_velocity": 2.0, "velocity": 20.0, "acceleration_time": 0.1}
+PROFILE = {"start_velocity": 2.0, "velocity": 150.0, "acceleration_time": 0.1}
 
 
 def one_axis(method, axis):

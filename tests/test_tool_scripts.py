@@ -113,6 +113,14 @@ class ProgressTest(unittest.TestCase):
         self.assertEqual(lines[-4:], ["SKIPPED test_b: not here", "SKIPPED test_c: no",
                                       "FAILED-TEST tests.test_b.B.test_fails (n=1)",
                                       "RESULT passed=3 failed=1 skipped=2"])
+        # Files left out by name: their tests neither run nor count.
+        result = subprocess.run([sys.executable, os.path.join(tests, "run.py")],
+                                cwd=self.folder, stdin=subprocess.DEVNULL,
+                                env=dict(os.environ, QZR_KOV_LEAVE_OUT="test_b test_x*"),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                universal_newlines=True, timeout=120)
+        self.assertEqual((result.returncode, result.stdout.splitlines()[-2:]),
+                         (0, ["SKIPPED test_c: no", "RESULT passed=2 failed=0 skipped=1"]))
 
     def test_test_all_names_the_interpreter_and_ends_with_the_failed_tests(self):
         # A tree of its own with the script, a build that does nothing and an
