@@ -9,8 +9,9 @@ With QZR_KOV_PROGRESS_FD set to an open file descriptor (tools/test-all
 opens its own output there), it writes one character there as each test
 file ends: "." when all its tests passed or were skipped, "F" when one
 failed. QZR_KOV_LEAVE_OUT, a list of file name patterns ("test_tool*
-test_doc_snippets"), leaves those test files out of the run (the jobs of
-.ci/ that build the module their own way use it).
+test_doc_snippets"), leaves those test files out of the run;
+QZR_KOV_ONLY, a list of the same kind, runs only those (the jobs of .ci/
+that run the suite a second time for a purpose of their own use them).
 """
 import fnmatch
 import os
@@ -20,6 +21,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRESS_FD = "QZR_KOV_PROGRESS_FD"
 LEAVE_OUT = "QZR_KOV_LEAVE_OUT"
+ONLY = "QZR_KOV_ONLY"
 
 
 def _progress_stream():
@@ -108,19 +110,22 @@ def _tests(suite):
             yield test
 
 
-def _left_out(suite, patterns):
-    """SUITE without the tests of the files that match one of PATTERNS."""
+def _chosen(suite, only, leave_out):
+    """The tests of SUITE whose file matches a pattern of ONLY (if any is
+    given) and none of LEAVE_OUT."""
+    def matches(test, patterns):
+        return any(fnmatch.fnmatchcase(_test_file(test), p) for p in patterns)
     return unittest.TestSuite(
         test for test in _tests(suite)
-        if not any(fnmatch.fnmatchcase(_test_file(test), p) for p in patterns))
+        if (not only or matches(test, only)) and not matches(test, leave_out))
 
 
 def main():
     CountingResult.progress = _progress_stream()
     suite = unittest.defaultTestLoader.discover(HERE, top_level_dir=os.path.dirname(HERE))
-    patterns = os.environ.pop(LEAVE_OUT, "").split()
-    if patterns:
-        suite = _left_out(suite, patterns)
+    only, leave_out = (os.environ.pop(name, "").split() for name in (ONLY, LEAVE_OUT))
+    if only or leave_out:
+        suite = _chosen(suite, only, leave_out)
     result = unittest.TextTestRunner(stream=sys.stdout, verbosity=1,
                                      resultclass=CountingResult).run(suite)
     failures = result.failures + result.errors

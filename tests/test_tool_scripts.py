@@ -121,6 +121,14 @@ class ProgressTest(unittest.TestCase):
                                 universal_newlines=True, timeout=120)
         self.assertEqual((result.returncode, result.stdout.splitlines()[-2:]),
                          (0, ["SKIPPED test_c: no", "RESULT passed=2 failed=0 skipped=1"]))
+        result = subprocess.run([sys.executable, os.path.join(tests, "run.py")],
+                                cwd=self.folder, stdin=subprocess.DEVNULL,
+                                env=dict(os.environ, QZR_KOV_ONLY="test_[bc]",
+                                         QZR_KOV_LEAVE_OUT="test_b"),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                universal_newlines=True, timeout=120)
+        self.assertEqual((result.returncode, result.stdout.splitlines()[-1]),
+                         (1, "RESULT passed=0 failed=0 skipped=1"))
 
     def test_test_all_names_the_interpreter_and_ends_with_the_failed_tests(self):
         # A tree of its own with the script, a build that does nothing and an
