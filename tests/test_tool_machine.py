@@ -176,10 +176,18 @@ class CommandsTest(ToolCase):
         def free(data):
             del data["axes"]["y"]["travel"]
             del data["axes"]["y"]["positions"]
-        result = on_machine("jog", "y", "-", path=description_file(free))
-        # No travel: it runs until the limit switch stops it.
-        self.assert_one_line_error(result, 1, "the jog ended by itself",
+        path = description_file(free)
+        result = on_machine("jog", "y", "-", "--velocity", "50", path=path)
+        # No travel: a run, which the limit switch stops.
+        self.assertIn("jogging y - at 50 mm/s (no travel: until Enter, Ctrl-C or a limit switch "
+                      "stops it)", result.stdout)
+        self.assert_one_line_error(result, 1, "y: the jog ended by itself: stopped by the "
                                    "negative limit switch")
+        # A run needs a velocity: without one it is refused before anything moves.
+        result = on_machine("jog", "y", "-", path=path)
+        self.assert_one_line_error(result, 2, "axis y has no travel", "give --velocity MM_S",
+                                   "jog = { velocity = MM_S } key for y")
+        self.assertNotIn("jogging", result.stdout)
 
 
 class MoreCommandsTest(ToolCase):
@@ -219,8 +227,11 @@ class MoreCommandsTest(ToolCase):
         for args, words in (
                 (["--port", "/dev/ttyS0", "status"], "argument --port: on a machine the lines"),
                 (["status", "--station", "2"], "argument --station: on a machine"),
-                (["jog", "x", "+", "--velocity", "5"],
-                 "argument --velocity: on a machine the axes run at the speeds of its file"),
+                (["jog", "x", "+", "--start-velocity", "5"],
+                 "argument --start-velocity: on a machine the axes run on the profiles of its "
+                 "file"),
+                (["home", "--velocity", "5"],
+                 "argument --velocity: on a machine the axes home at the speeds of its file"),
                 (["home", "--method", "origin-only"], "argument --method: on a machine each axis "
                                                       "homes as its file says"),
                 (["move", "x"], "give the axis one target"),
@@ -228,8 +239,7 @@ class MoreCommandsTest(ToolCase):
                 (["move", "--absolute", "5"], "argument --absolute: on a machine give the "
                                                "target after the axis"),
                 (["jog", "x"], "the following arguments are required: AXIS, +|-"),
-                (["jog", "x", "up"], "argument +|-: invalid choice: 'up'"),
-                (["status", "--watch"], "argument --watch: it watches one station")):
+                (["jog", "x", "up"], "argument +|-: invalid choice: 'up'")):
             with self.subTest(args=args):
                 result = run_tool("--machine", EXAMPLE_JSON, "--simulate", *args)
                 self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
