@@ -716,6 +716,9 @@ def _jog(axes, name, motion, signals, key, what, end):
     try:
         at = _outcome(axes, name, motion, what, end)
     except MotionError as error:
+        if end is None and error.stop_source == axes.module.StopSource.Null:
+            raise ToolError("%sthe jog was not taken: %s"
+                            % ("" if axes.single else name + ": ", error))
         raise ToolError(_failure_text(axes, name, error, "the jog", "ended by itself"))
     if end is not None:
         say("%s stopped at the end of its travel: %.3f mm" % (name, at))
@@ -745,13 +748,9 @@ def _step(axes, options, signals):
         axis = axes[name]
         velocity = _velocity(axes, [name], options.velocity)
         if velocity is None:
-            velocity = axis.jog_velocity
-        if velocity is None:
-            raise Refused("a step of %s moves at its jog velocity, and it has none: give "
-                          "--velocity MM_S, or a jog = { velocity = MM_S } key for %s in %s"
-                          % (name, name, axes.path))
-        text = doing = "stepping %s %s by %.3f mm at %g mm/s" % (
-            name, "+" if mm > 0 else "-", options.step, velocity)
+            velocity = axis.jog_velocity        # else its profile, as a jog to the end
+        text = doing = "stepping %s %s by %.3f mm at %s" % (
+            name, "+" if mm > 0 else "-", options.step, _speed_text(axis, velocity))
         start = lambda: {name: _move_by(axis, mm, velocity)}
     with _recording(axes, [name], options, doing, signals), stopped_on_failure(axes, [name]):
         return _move(axes, {name: None}, None, signals, start, text, what="the step")
