@@ -185,6 +185,10 @@ class SpeedsTest(MachineCase):
         self.line.clear_calls()
         self.x.move_to(6.0).wait(30)               # its profile: nothing written
         self.assertEqual(self.writes(), [])
+        # A velocity of its own that is its profile's: the profile, nothing
+        # written before or after (the speeds the station holds stand).
+        self.assertEqual(self.x.move_by(1.0, velocity=100.0).wait(30), 7.0)
+        self.assertEqual(self.writes(), [])
 
     def test_speeds_refused_before_any_call(self):
         plain = Axis(self.x.controller, 1)

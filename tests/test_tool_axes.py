@@ -96,6 +96,21 @@ class TruthTest(unittest.TestCase):
         self.assertEqual([what for _, what, _ in line.station(1).history],
                          ["refused", "refused"])
 
+    def test_a_run_the_station_did_not_take_fails_naming_the_axis(self):
+        axes = machine_on(self, description_file(free))
+        (line,) = axes.lines
+        # Its profile's velocity: nothing is written, and the station, whose
+        # velocity was cleared, refuses the run without a stop source.
+        line.station(2).write_u32("DT", 2, 0)
+        with Quiet() as out, self.assertRaises(ToolError) as caught:
+            moving.jog(axes, options("--machine", axes.path, "jog", "y", "-", "--velocity",
+                                     "100"), StopSignals())
+        self.assertEqual((caught.exception.code, str(caught.exception)), (
+            1, "y: the jog was not taken: station 2: the run ended at 40.000 mm with no stop "
+               "(the station reported no stop source)"))
+        self.assertNotIn("by a stop command", out.getvalue())
+        self.assertEqual([what for _, what, _ in line.station(2).history], ["refused"])
+
     def test_a_move_an_input_keeps_from_starting_says_why(self):
         axes = machine_on(self)
         (line,) = axes.lines

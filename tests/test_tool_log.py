@@ -72,8 +72,8 @@ class ToolTest(LogCase):
                 # A motion that went out before its log line failed is stopped.
                 ("folder", "set_coil:R1", ["move", "--absolute", "50"], 4,
                  ["IsADirectoryError", "the move had started: the axis was stopped at"]),
-                # A jog is a move to the end of the counter's range (R1).
-                ("size", "set_coil:R1", ["jog"], 4,
+                # A jog is a run (R4 towards +).
+                ("size", "set_coil:R4", ["jog"], 4,
                  [efbig, str(qzr_kov._log_filename), "the jog had started"]),
                 # Homing: find_o's own log lines fail (no worker starts), or
                 # the worker's first run and then the collection of its result.
@@ -103,7 +103,7 @@ class ToolTest(LogCase):
         self.assertEqual((state["moving"], state["workers"], state["closed"]),
                          ([False], [], [True]), (point, args))
         history = state["history"]["1"]
-        if point.endswith(("R1", "R3")):
+        if point.endswith(("R1", "R3", "R4")):
             self.assertIn("start", history)   # the motion went out, then the stop
         if "start" in history:
             self.assertIn("stop", history[history.index("start"):])
@@ -182,8 +182,8 @@ class MachineTest(LogCase):
         def free(data):
             del data["axes"]["y"]["travel"]
             del data["axes"]["y"]["positions"]
-        # Without a travel, a move to the end of the counter's range (R1).
-        self.check_machine("size", "set_coil:R1", ["jog", "y", "-"], 4, "y",
+        # Without a travel, a run at the velocity given (R3 towards -).
+        self.check_machine("size", "set_coil:R3", ["jog", "y", "-", "--velocity", "20"], 4, "y",
                            ["the jog of y had started: the axis was stopped at"],
                            path=description_file(free))
 

@@ -176,10 +176,18 @@ class CommandsTest(ToolCase):
         def free(data):
             del data["axes"]["y"]["travel"]
             del data["axes"]["y"]["positions"]
-        result = on_machine("jog", "y", "-", path=description_file(free))
-        # No travel: it runs until the limit switch stops it.
-        self.assert_one_line_error(result, 1, "the jog ended by itself",
+        path = description_file(free)
+        result = on_machine("jog", "y", "-", "--velocity", "50", path=path)
+        # No travel: a run, which the limit switch stops.
+        self.assertIn("jogging y - at 50 mm/s (no travel: until Enter, Ctrl-C or a limit switch "
+                      "stops it)", result.stdout)
+        self.assert_one_line_error(result, 1, "y: the jog ended by itself: stopped by the "
                                    "negative limit switch")
+        # A run needs a velocity: without one it is refused before anything moves.
+        result = on_machine("jog", "y", "-", path=path)
+        self.assert_one_line_error(result, 2, "axis y has no travel", "give --velocity MM_S",
+                                   "jog = { velocity = MM_S } key for y")
+        self.assertNotIn("jogging", result.stdout)
 
 
 class MoreCommandsTest(ToolCase):
@@ -219,8 +227,11 @@ class MoreCommandsTest(ToolCase):
         for args, words in (
                 (["--port", "/dev/ttyS0", "status"], "argument --port: on a machine the lines"),
                 (["status", "--station", "2"], "argument --station: on a machine"),
-                (["jog", "x", "+", "--velocity", "5"],
-                 "argument --velocity: on a machine the axes run at the speeds of its file"),
+                (["jog", "x", "+", "--start-velocity", "5"],
+                 "argument --start-velocity: on a machine the axes run on the profiles of its "
+                 "file"),
+                (["home", "--velocity", "5"],
+                 "argument --velocity: on a machine the axes home at the speeds of its file"),
                 (["home", "--method", "origin-only"], "argument --method: on a machine each axis "
                                                       "homes as its file says"),
                 (["move", "x"], "give the axis one target"),
@@ -228,8 +239,7 @@ class MoreCommandsTest(ToolCase):
                 (["move", "--absolute", "5"], "argument --absolute: on a machine give the "
                                                "target after the axis"),
                 (["jog", "x"], "the following arguments are required: AXIS, +|-"),
-                (["jog", "x", "up"], "argument +|-: invalid choice: 'up'"),
-                (["status", "--watch"], "argument --watch: it watches one station")):
+                (["jog", "x", "up"], "argument +|-: invalid choice: 'up'")):
             with self.subTest(args=args):
                 result = run_tool("--machine", EXAMPLE_JSON, "--simulate", *args)
                 self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
@@ -313,6 +323,96 @@ class HomedTest(ToolCase):
                           stand_in=True)
         self.assert_ok(result)
         self.assertIn("done: x at 1.000 mm", result.stdout)
+
+
+class SpeedAndStepTest(ToolCase):
+    def test_velocity_and_step_on_a_machine_and_one_station(self):
+        for args, lines in (
+                (["move", "x", "load", "--velocity", "20"],
+                 ["moving x to 120.000 mm (load) at 20 mm/s", "done: x at 120.000 mm"]),
+                (["jog", "x", "-", "--step", "5", "--velocity", "10"],
+                 ["stepping x - by 5.000 mm at 10 mm/s", "done: x at 142.500 mm"]),
+                # Without a jog velocity in the file: the axis's profile.
+                (["jog", "z", "+", "--step", "2.5"],
+                 ["stepping z + by 2.500 mm at 40 mm/s (its profile)",
+                  "done: z at -37.500 mm"])):
+            with self.subTest(args=args):
+                result = on_machine(*args)
+                self.assert_ok(result)
+                for line in lines:
+                    self.assertIn(line, result.stdout.splitlines())
+        result = run_tool("--sim-speed", "50", "jog", "--direction", "negative", "--step", "5")
+        self.assert_ok(result)
+        self.assertIn("done: position -5.000 mm", result.stdout)
+        # Refused in one line before anything moves.
+        for args, words in (
+                (["move", "x", "load", "--velocity", "1000"],
+                 ["axis x: 1000.0 mm/s is 200000 pulses/s", "allows at most 70000"]),
+                (["jog", "x", "+", "--velocity", "1"],
+                 ["axis x: a velocity of 1.0 mm/s is below its start velocity 5.0 mm/s"]),
+                (["jog", "z", "+", "--step", "50"], ["axis z: a move by 50.0 mm", "outside"])):
+            with self.subTest(args=args):
+                result = on_machine(*args)
+                self.assert_one_line_error(result, 2, *words)
+                self.assertNotIn("moving", result.stdout)
+                self.assertNotIn("jogging", result.stdout)
+
+
+class SeveralAxesTest(ToolCase):
+    def test_several_axes_apart_together_and_after_homing(self):
+        result = on_machine("move", "x", "load", "y", "40")
+        self.assert_ok(result)
+        self.assertIn("moving x to 120.000 mm (load), y to 40.000 mm", result.stdout)
+        self.assertIn("done: x at 120.000 mm, y at 40.000 mm", result.stdout)
+        result = on_machine("move", "x", "unload", "z", "work", "--together", "--velocity", "50")
+        self.assert_ok(result)
+        self.assertIn("together, on a straight line at 50 mm/s along it", result.stdout)
+        self.assertIn("done: x at 280.000 mm, z at -60.000 mm", result.stdout)
+        result = on_machine("home", "z", "--then-move", "x", "load")
+        self.assert_ok(result)
+        out = result.stdout
+        self.assertLess(out.index("homed: z at 0.000 mm"), out.index("moving x to 120.000 mm"))
+        self.assertIn("done: x at 120.000 mm", out)
+        for args, words in (
+                (["move", "x", "load", "y"], "argument AXIS TARGET: y has no target"),
+                (["move", "x", "load", "x", "3"], "argument AXIS TARGET: axis x is given twice"),
+                (["move", "x", "--relative", "3", "--together"], "argument --together"),
+                (["home", "--then-move", "x"], "argument --then-move: x has no target")):
+            with self.subTest(args=args):
+                result = on_machine(*args)
+                self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
+                self.assertIn(words, result.stderr.splitlines()[-1])
+        # A target outside its travel is refused before any axis moves.
+        result = on_machine("move", "x", "load", "z", "10")
+        self.assert_one_line_error(result, 2, "axis z: the target 10.0 mm lies outside")
+        self.assertNotIn("moving", result.stdout)
+
+    def test_on_a_real_line_home_then_move_in_one_run(self):
+        # Refused before homing starts: this run does not home x.
+        result = run_tool("--machine", EXAMPLE_JSON, "home", "z", "--then-move", "x", "load",
+                          stand_in=True)
+        self.assert_one_line_error(result, 2, "axis x is not homed, and this run does not home "
+                                              "it")
+        self.assertNotIn("homing", result.stdout)
+        result = run_tool("--machine", EXAMPLE_JSON, "move", "x", "load", stand_in=True)
+        self.assert_one_line_error(result, 2, "axis x is not homed", "home first",
+                                   "home --then-move x load", "--assume-homed")
+
+
+class WatchTest(ToolCase):
+    def test_a_line_per_change_until_ctrl_c(self):
+        tool = self.interactive("--machine", EXAMPLE_JSON, "--simulate", "status", "--watch",
+                                "--interval", "0.2")
+        for name in "xyz":
+            line = tool.read_until(" %s " % name)
+            self.assertRegex(line, r"^\d\d:\d\d:\d\d\.\d{3} %s +-?\d+\.\d{3} mm +0\.000 mm/s  "
+                                   r"stopped$" % name)
+        tool.process.send_signal(signal.SIGINT)
+        code, out, err = tool.finish()
+        self.assertEqual((code, err), (0, ""))
+        # Nothing changed: no line more than one per axis.
+        self.assertEqual(out.splitlines()[-1], "watch ended (SIGINT)")
+        self.assertEqual(len([l for l in out.splitlines() if " mm/s " in l]), 3, out)
 
 
 class InteractiveTest(ToolCase):

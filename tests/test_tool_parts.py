@@ -54,6 +54,62 @@ class DisplayTest(unittest.TestCase):
                          "a\033[K\nb\033[K\nc\033[K" "\033[2A\rd\033[K\ne\033[K\nf\033[K\n")
 
 
+class WatchLinesTest(unittest.TestCase):
+    def state(self, position, at, **flags):
+        from qzr_kov_motion import AxisState
+        fields = dict(position=position, velocity=0.0, running=False, homed=True, origin=False,
+                      negative_limit=False, positive_limit=False, alarm=False, emergency=False,
+                      time=at)
+        fields.update(flags)
+        return AxisState(**fields)
+
+    def test_a_table_and_a_line_per_change_stale_values_marked(self):
+        shown = display.StateLines(["x", "y"], stale_after=1.0)
+        states = {"x": self.state(1.0, 10.0), "y": self.state(2.0, 10.0, homed=False,
+                                                               positive_limit=True)}
+        self.assertEqual(shown.table(states, 10.5), [
+            "x             1.000 mm     0.000 mm/s  stopped",
+            "y             2.000 mm     0.000 mm/s  stopped not-homed +limit"])
+        self.assertEqual(len(shown.changes(states, 10.5)), 2)
+        # Below the least step, and no flag changed: nothing to tell.
+        states["x"] = self.state(1.0004, 10.6)
+        self.assertEqual(shown.changes(states, 10.7), [])
+        states["x"] = self.state(1.5, 10.8, running=True)
+        (line,) = shown.changes(states, 10.9)
+        self.assertTrue(line.endswith("x             1.500 mm     0.000 mm/s  running"), line)
+        # y read 2 s before: stale, told once, in the table too.
+        states["x"] = self.state(1.5, 11.8, running=True)
+        (line,) = shown.changes(states, 12.0)
+        self.assertTrue(line.endswith("+limit  (stale: read 2.0 s ago)"), line)
+        self.assertEqual(shown.changes(states, 12.1), [])
+        self.assertIn("(stale: read 2.1 s ago)", shown.table(states, 12.1)[1])
+
+
+class PortNameTest(unittest.TestCase):
+    def test_the_controller_s_creation_line_names_the_port(self):
+        from qzr_kov_tool import connect
+        log = support.LogReader()
+        controller = qzr_kov.KOVAxisController(connect.open_master("line0", 57600),
+                                               baudrate=57600)
+        self.addCleanup(controller.close)
+        self.assertIn("INFO - KOV Axis Controller created with port line0, baudrate 57600",
+                      log.lines())
+        self.assertFalse(controller.is_running(1))
+
+
+class MachineSpeedTest(unittest.TestCase):
+    def test_a_velocity_of_its_own_is_written_and_the_profile_back(self):
+        axes = support.machine_on(self)
+        (line,) = axes.lines
+        line.clear_calls()
+        with Quiet():
+            moving.move(axes, options("--machine", axes.path, "move", "x", "load", "--velocity",
+                                      "20"), StopSignals())
+        # 20 mm/s at 200 pulses/mm, then the profile of the file (100 mm/s).
+        self.assertEqual([c.args[2] for c in line.find_calls("set_multi_uint32", station=1)],
+                         [[1000, 4000, 200], [1000, 20000, 200]])
+
+
 class ProfileTest(unittest.TestCase):
     def profile(self, ppmm, *args):
         return moving.profile(qzr_kov, ppmm, options("move", "--relative", "1", *args), 20.0)

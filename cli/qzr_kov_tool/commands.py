@@ -5,12 +5,13 @@ exit code, or raises ToolError."""
 
 import collections
 import os
+import threading
 import time
 
 from . import plot
 from .connect import read_description
-from .display import (LiveText, Progress, named_line, progress_line, status_block,
-                      stop_source_text)
+from .display import (LiveText, Progress, StateLines, named_line, progress_line,
+                      status_block, stop_source_text)
 from .failures import EXIT_OK, Refused, ToolError
 from .progress import REFRESH, say
 from .record import read_csv, recording
@@ -52,6 +53,8 @@ def _station_line(axes):
 # -- status ----------------------------------------------------------------
 
 def status(axes, options, signals):
+    if not axes.single and options.watch:
+        return _watch_machine(axes, options, signals)
     if not axes.single:
         for name in axes.names(options.axes):
             line = progress_line(axes.progress(name)).rstrip()
@@ -73,6 +76,61 @@ def status(axes, options, signals):
             break
     live.done()
     say("watch ended (%s)" % signal_name(signals.signum))
+    return EXIT_OK
+
+
+#: seconds between two looks at a machine's watched states
+WATCH_TICK = 0.05
+
+
+class _Newest(object):
+    """The newest states a watcher handed over (from its own thread), until
+    they are taken."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._states = None
+
+    def hand_in(self, states):
+        with self._lock:
+            self._states = states
+
+    def take(self):
+        with self._lock:
+            states, self._states = self._states, None
+        return states
+
+
+def _watch_machine(axes, options, signals, stream=None):
+    """status --watch on a machine: the states Machine.watch hands over
+    (idle axes read every --interval seconds), as a table refreshed in
+    place on a terminal, else a line per change, until a stop signal; a
+    state older than two intervals is marked stale."""
+    names = axes.names(options.axes)
+    interval = options.interval
+    shown = StateLines(names, 2 * interval)
+    live = LiveText(stream, quiet_period=0)
+    newest = _Newest()
+    states, redraw = {}, 0.0
+    with axes.machine.watch(newest.hand_in, idle_period=interval):
+        while not signals.wait(WATCH_TICK):
+            fresh = newest.take()
+            if fresh is not None:
+                states = fresh
+            now = time.monotonic()
+            if live.live:
+                if fresh is not None or now >= redraw:
+                    live.show(["%s, %s; Ctrl-C ends the watch" % (axes.path,
+                                                                time.strftime("%H:%M:%S"))]
+                              + shown.table(states, now))
+                    redraw = now + interval
+            else:
+                lines = shown.changes(states, now)
+                if lines:
+                    live.show(lines, force=True)
+    live.done()
+    live.stream.write("watch ended (%s)\n" % signal_name(signals.signum))
+    live.stream.flush()
     return EXIT_OK
 
 

@@ -82,13 +82,46 @@ def _clock(speed):
     return qzr_kov_sim.RealClock() if speed == 1 else qzr_kov_sim.ScaledClock(speed)
 
 
+#: what the controller asks of its master
+MASTER_OPERATIONS = ("get_coil", "set_coil", "get_coil_uint16", "set_coil_uint16", "get_int32",
+                     "set_int32", "set_uint32", "get_multi_int32", "set_multi_uint32", "close")
+
+
+class NamedPort(object):
+    """The master of a serial port as the controller adopts it, told by the
+    port's name: the controller's log line of its creation shows the
+    adopted object as text ("created with port /dev/ttyUSB0"). Each of the
+    master's operations is the master's own bound method, made an
+    attribute of this object once, so that an exchange costs no more than
+    on the master itself."""
+
+    def __init__(self, master, port):
+        self.master = master
+        self.port = port
+        for name in MASTER_OPERATIONS:
+            operation = getattr(master, name, None)
+            if operation is not None:
+                setattr(self, name, operation)
+
+    @property
+    def closed(self):
+        return getattr(self.master, "closed", False)
+
+    def __str__(self):
+        return str(self.port)
+
+    def __repr__(self):
+        return "<port %s: %r>" % (self.port, self.master)
+
+
 def open_master(port, baudrate):
     """The master of PORT, opened through the master module as the
-    controller would open it; the controller then adopts it. Opened here, a
-    port that does not open leaves no half-made controller behind, whose
+    controller would open it; the controller then adopts it (as a
+    NamedPort, which its log line names by the port). Opened here, a port
+    that does not open leaves no half-made controller behind, whose
     closing would fail for want of a master."""
     import qzr_mew
-    return qzr_mew.MewMaster(port, baudrate=baudrate)
+    return NamedPort(qzr_mew.MewMaster(port, baudrate=baudrate), port)
 
 
 def _scale(value):
@@ -104,7 +137,8 @@ def open_station(options, check=None):
     """The Axes of the one station the options ask for. The master module
     is looked for first: without it nothing else matters. CHECK(module,
     ppmm, options), if given, may refuse the options before the line is
-    opened."""
+    opened; it returns the speed profile the command loads into the
+    station, or None."""
     simulated = options.port is None
     ppmm = options.ppmm
     if simulated and ppmm is None:
@@ -117,8 +151,8 @@ def open_station(options, check=None):
                       % options.command)
     if ppmm is not None:
         ppmm = _scale(ppmm)
-    if check is not None:
-        check(module, ppmm, options)
+    # The speeds the command loads into the station: the axis's profile.
+    speeds = None if check is None else check(module, ppmm, options)
     if simulated:
         line, where = simulated_line(ppmm, options.sim_start, options.sim_speed), \
             "the simulated line"
@@ -140,7 +174,8 @@ def open_station(options, check=None):
         raise LinkError("cannot open %s (%s)" % (where, describe_exception(error)))
     from qzr_kov_motion import Axis
     name = "station %d" % options.station
-    axes = Axes(module, seam, [(name, Axis(controller, options.station))], [controller],
+    axes = Axes(module, seam, [(name, Axis(controller, options.station, profile=speeds))],
+                [controller],
                 getattr(line, "clock", None) or WallClock(), simulated, lines=[line])
     if ppmm is not None:
         try:

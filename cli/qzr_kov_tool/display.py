@@ -97,6 +97,77 @@ def named_line(name, text):
     return "%-8s %s" % (name, text)
 
 
+#: the flags of a watched axis's state (qzr_kov_motion.AxisState) and
+#: their words when they are on (homed: when it is off)
+STATE_FLAGS = (("running", None), ("homed", "not-homed"), ("origin", "origin"),
+               ("negative_limit", "-limit"), ("positive_limit", "+limit"), ("alarm", "ALARM"),
+               ("emergency", "EMERGENCY"))
+#: the least change of position a watch tells, in mm
+WATCH_STEP_MM = 0.001
+
+
+class StateLines(object):
+    """What a watch shows of the states (qzr_kov_motion.AxisState) of the
+    axes NAMES: on a terminal a table of one line per axis (``table``),
+    elsewhere one line per change of an axis (``changes``): a position
+    moved by WATCH_STEP_MM or more, a flag that changed, or a state that
+    became stale or fresh again. A state is stale when it was read more
+    than STALE_AFTER seconds before (time.monotonic())."""
+
+    def __init__(self, names, stale_after):
+        self.names = list(names)
+        self.stale_after = stale_after
+        self._told = {}         # name -> (state, stale) of its last line
+
+    def table(self, states, now):
+        return [self._line(name, states[name], now) for name in self.names if name in states]
+
+    def changes(self, states, now):
+        lines = []
+        for name in self.names:
+            if name not in states:
+                continue
+            state, stale = states[name], self._age(states[name], now) is not None
+            told = self._told.get(name)
+            if told is None or told[1] != stale or _changed(told[0], state):
+                self._told[name] = (state, stale)
+                lines.append("%s %s" % (_clock_time(state.time, now),
+                                        self._line(name, state, now)))
+        return lines
+
+    def _age(self, state, now):
+        """How old STATE is, if it is stale; else None."""
+        age = now - state.time
+        return age if age > self.stale_after else None
+
+    def _line(self, name, state, now):
+        # Each flag's word while it is on; homed's while it is off.
+        flags = [word for field, word in STATE_FLAGS[1:]
+                 if bool(getattr(state, field)) != (field == "homed")]
+        text = "%10.3f mm %9.3f mm/s  %-7s %s" % (state.position, state.velocity,
+                                                  "running" if state.running else "stopped",
+                                                  " ".join(flags))
+        age = self._age(state, now)
+        if age is not None:
+            text = text.rstrip() + "  (stale: read %.1f s ago)" % age
+        return named_line(name, text.rstrip())
+
+
+def _changed(before, after):
+    """Whether the state AFTER shows a change from BEFORE worth a line."""
+    if abs(after.position - before.position) >= WATCH_STEP_MM - 1e-9:
+        return True
+    return any(bool(getattr(before, field)) != bool(getattr(after, field))
+               for field, _ in STATE_FLAGS)
+
+
+def _clock_time(read_at, now):
+    """The time of day of READ_AT (time.monotonic(), NOW being now)."""
+    wall = time.time() - (now - read_at)
+    return "%s.%03d" % (time.strftime("%H:%M:%S", time.localtime(wall)),
+                        int(wall * 1000) % 1000)
+
+
 class LiveText(object):
     """Text that refreshes in place on a terminal.
 

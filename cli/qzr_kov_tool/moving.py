@@ -8,13 +8,14 @@ Every motion is the library's: a move or a jog is a ``Motion`` of an
 ``Axis.home`` or ``Machine.home``; a motion is stopped with its ``cancel``,
 which returns once the axis is at rest."""
 
+import collections
 import time
 
 from . import plot
 from .display import stop_source_text
 from .failures import EXIT_OK, LogNotWritten, Refused, ToolError, from_controller
 from .parser import DEFAULT_VELOCITY
-from .progress import (ENTER, TIME, cancel, follow, halt, in_background, say,
+from .progress import (ENTER, FAILED, TIME, cancel, follow, halt, in_background, say,
                        stopped_on_failure, stopped_text, stopping_text)
 from .record import recording
 from .signals import EnterKey
@@ -73,14 +74,20 @@ def _check_length(ppmm, option, mm):
 def check_options(module, ppmm, options):
     """Refuse, before the line of one station is opened, what is wrong with
     the options whatever the station: the speed profile, a target the module
-    cannot hold, a picture that could not be drawn."""
+    cannot hold, a picture that could not be drawn. Returns the speed
+    profile of a move or a jog, which the station is to hold (the axis's
+    profile), else None."""
     if options.command == "move":
         for option in ("absolute", "relative"):
             if getattr(options, option) is not None:
                 _check_length(ppmm, option, getattr(options, option))
+    if options.command == "jog" and options.step is not None:
+        _check_length(ppmm, "step", options.step)
+    speeds = None
     if options.command in DEFAULT_VELOCITY:
-        profile(module, ppmm, options, DEFAULT_VELOCITY[options.command])
+        speeds = profile(module, ppmm, options, DEFAULT_VELOCITY[options.command])
     check_picture(options)
+    return speeds if options.command in ("move", "jog") else None
 
 
 def check_picture(options):
@@ -116,35 +123,58 @@ def _recording(axes, names, options, doing, signals):
 
 # -- starting and ending a motion ----------------------------------------------
 
-def _start(axes, name, start, what):
-    """START(), which sets the axis NAME moving (WHAT: "the move") and
-    returns its Motion. Should it fail, the command may have gone out all
-    the same (its answer or, after it, its log line was lost): the axis is
-    brought to rest before the failure ends the program."""
+def _start(axes, names, start, what, refusals=()):
+    """START(), which sets the axes NAMES moving (WHAT: "the move") and
+    returns their Motion, or name to Motion. Should it fail, the command
+    may have gone out all the same (its answer or, after it, its log line
+    was lost): the axes are brought to rest before the failure ends the
+    program. REFUSALS: the errors that the library raises before it sends
+    anything, or once it has stopped what it started (told as refusals)."""
     from qzr_kov_motion import NotHomedError
     try:
         return start()
     except ToolError:
         raise
-    except NotHomedError:        # refused before anything was sent
-        raise Refused(not_homed_text(axes, name))
+    except NotHomedError as error:        # refused before anything was sent
+        raise Refused(not_homed_text(axes, error.axes or names))
     except Exception as error:
         failure = axes.seam.failure_of(error)
+        if failure is None and isinstance(error, refusals):
+            raise Refused(error.args[0] if error.args else str(error))
         if failure is None:
-            _stop_quietly(axes, [name])
+            _stop_quietly(axes, names)
             raise from_controller(error, "starting " + what, axes.seam)
-        position = axes.bring_to_rest([name])[name]
-        raise LogNotWritten(failure, "%s had started: the axis was stopped at %.3f mm"
-                            % (what, position))
+        positions = axes.bring_to_rest(names)
+        raise LogNotWritten(failure, "%s had started: %s" % (what, _at_rest_text(positions)))
 
 
-def not_homed_text(axes, name):
-    """Why a move to a target on the machine's axis NAME is refused."""
-    return ("axis %s is not homed, and a move to a target needs its coordinate: each run of "
-            "the tool opens the machine afresh and cannot know whether it was homed; home it "
-            "('qzr-kov --machine %s home') and give --assume-homed to the commands that "
-            "follow, or give it now if the axes stayed powered since their last homing"
-            % (name, axes.path))
+def _at_rest_text(positions):
+    """Where the axes that had to be stopped came to rest (POSITIONS)."""
+    if len(positions) == 1:
+        return "the axis was stopped at %.3f mm" % next(iter(positions.values()))
+    return "the axes were stopped: " + ", ".join("%s at %.3f mm" % item
+                                                 for item in positions.items())
+
+
+def not_homed_text(axes, names, targets=None):
+    """Why a move that needs the coordinates of the machine's axes NAMES
+    (not homed) is refused; TARGETS (name to target, as given): the move,
+    for the way round it."""
+    names = list(names)
+    subject = ("axis %s is" if len(names) == 1 else "axes %s are") % ", ".join(names)
+    then = " --then-move %s" % " ".join("%s %s" % (name, _as_given(target))
+                                        for name, target in targets) if targets else ""
+    return ("%s not homed, and a move to a target needs %s coordinate: home first, in this run "
+            "('qzr-kov --machine %s home%s') or before it ('qzr-kov --machine %s home', then "
+            "--assume-homed on the commands that follow); each run of the tool opens the "
+            "machine afresh and cannot know whether it was homed, so give --assume-homed now "
+            "only if the axes stayed powered since their last homing"
+            % (subject, "its" if len(names) == 1 else "their", axes.path, then, axes.path))
+
+
+def _as_given(target):
+    """A target as the command line gives it."""
+    return target if isinstance(target, str) else "%g" % target
 
 
 def _stop_quietly(axes, names):
@@ -156,14 +186,15 @@ def _stop_quietly(axes, names):
         pass
 
 
-def _interrupted(axes, name, motion, signals, why):
-    """Stop MOTION of NAME, which WHY (a signal's name, Enter, ...) ended,
-    and say where the axis stopped. False if the motion had ended by itself
-    meanwhile."""
-    say(stopping_text(axes, [name], why))
-    cancelled = cancel(axes, name, motion)
-    say(stopped_text(axes, axes.at_rest([name]), listed=signals.raised))
-    return cancelled
+def _interrupted(axes, motions, signals, why):
+    """Stop MOTIONS (name to Motion), which WHY (a signal's name, Enter,
+    ...) ended, and say where the axes stopped. False if every motion had
+    ended by itself meanwhile."""
+    names = list(motions)
+    say(stopping_text(axes, names, why))
+    cancelled = [cancel(axes, name, motion) for name, motion in motions.items()]
+    say(stopped_text(axes, axes.at_rest(names), listed=signals.raised))
+    return any(cancelled)
 
 
 def _failure_text(axes, name, error, what, early):
@@ -182,8 +213,8 @@ def _outcome(axes, name, motion, what, target):
     """The result of MOTION of NAME, which has ended; its MotionError
     raised. When the end of WHAT could not be logged, the poller could not
     tell how it ended: the stop source and the position say it, against
-    TARGET (mm; None for a move by a distance). After a failure of the
-    line the axis is stopped, should the line let the tool."""
+    TARGET (mm; None for a move by a distance or a run). After a failure
+    of the line the axis is stopped, should the line let the tool."""
     from qzr_kov_motion import MotionError
     try:
         return motion.result()
@@ -216,11 +247,24 @@ def _how(axes, name, target):
     return "at %.3f mm, not at its target %.3f mm" % (position, target)
 
 
-def _counter_end(axis, side):
-    """Where a jog of AXIS without a travel goes: the end of the position
-    counter's range on SIDE ("positive" or "negative"), in mm."""
-    low, high = PULSE_RANGE
-    return axis.controller.from_pulse(axis.station, high if side == "positive" else low)
+def _velocity(axes, names, velocity):
+    """VELOCITY (mm/s, or None) checked for each axis of NAMES as a move
+    at it writes it, before anything is sent; refused in the library's
+    words."""
+    if velocity is not None:
+        for name in names:
+            try:
+                axes[name].velocity_checked(velocity)
+            except (TypeError, ValueError) as error:
+                raise Refused(error.args[0])
+    return velocity
+
+
+def _speed_text(axis, velocity):
+    """The speed of a move of AXIS at VELOCITY (None: its profile's)."""
+    if velocity is not None:
+        return "%g mm/s" % velocity
+    return "%g mm/s (its profile)" % axis.profile[1]
 
 
 # -- home ----------------------------------------------------------------------
@@ -265,7 +309,7 @@ def _home_station(axes, name, options, signals, start):
         say(stopped_text(axes, axes.at_rest([name])))
         raise ToolError("homing timed out after %g s; the axis was stopped" % options.timeout)
     if ended is not None:
-        _interrupted(axes, name, run, signals, signals.reason)
+        _interrupted(axes, {name: run}, signals, signals.reason)
         raise signals.interruption()
     return _homing_result(axes, name, run)
 
@@ -342,8 +386,13 @@ def _home_machine(axes, options, signals):
     if not groups:
         raise Refused("no axis of %s has homing settings" % axes.path)
     names = [name for group in groups for name in group]
-    with _recording(axes, names, options, "home %s" % ", ".join(names), signals), \
-            stopped_on_failure(axes, names):
+    then = _then_move(axes, names, options.then_move)
+    doing = "home %s" % ", ".join(names)
+    if then:
+        doing += ", then move %s" % ", ".join(then)
+    taking_part = names + [name for name in then if name not in names]
+    with _recording(axes, taking_part, options, doing, signals), \
+            stopped_on_failure(axes, taking_part):
         end = None if options.timeout is None else time.monotonic() + options.timeout
         for group in groups:
             left = None if end is None else end - time.monotonic()
@@ -362,7 +411,29 @@ def _home_machine(axes, options, signals):
                 raise _machine_homing_failed(axes, group, error, options)
             say("homed: %s" % ", ".join("%s at %.3f mm" % (name, axes[name].position)
                                         for name in group))
+        if then:
+            # --timeout is homing's: the move has none, as 'move' without one.
+            return _move_to_targets(axes, then, None, signals,
+                                    _moving_text(then, options.then_move, False, None))
     return EXIT_OK
+
+
+def _then_move(axes, homing, given):
+    """The targets of home --then-move (GIVEN: pairs as given) as name to
+    mm, checked before homing starts: each in its axis's travel, and each
+    axis homed already or among those to home (HOMING)."""
+    if not given:
+        return collections.OrderedDict()
+    targets = collections.OrderedDict((name, _target(axes[name], target))
+                                      for name, target in given)
+    refused = [name for name in targets if name not in homing and not axes[name].homed]
+    if refused:
+        one = len(refused) == 1
+        raise Refused("%s not homed, and this run does not home %s: name %s among the axes to "
+                      "home, or name none to home every axis"
+                      % (("axis %s is" if one else "axes %s are") % ", ".join(refused),
+                         "it" if one else "them", "it" if one else "them"))
+    return targets
 
 
 def _machine_homing_failed(axes, group, error, options):
@@ -408,43 +479,87 @@ NOT_HOMED_HINT = ("; positions count from where the axis stood at power-up until
 
 
 def move(axes, options, signals):
-    if axes.single:
-        name, axis = axes.one()
-        controller, station = axis.controller, axis.station
-        ppmm = controller.ppmm(station)
-        for option in ("absolute", "relative"):
-            if getattr(options, option) is not None:
-                _check_length(ppmm, option, getattr(options, option))
-        speeds = profile(axes.module, ppmm, options, DEFAULT_VELOCITY["move"])
-        _load_profile(axes, speeds)
-        if options.absolute is not None:
-            target, doing = options.absolute, "move to %g mm" % options.absolute
-            text = "moving station %s to %.3f mm" % (station, target)
-        else:
-            target, doing = None, "move by %g mm" % options.relative
-            text = "moving station %s by %.3f mm" % (station, options.relative)
-        doing, text = (s + ", " + _profile_text(speeds) for s in (doing, text))
-    else:
+    if not axes.single:
+        if options.targets is not None:
+            return _move_machine(axes, options, signals)
         name = options.axis
         axis = axes[name]
-        target = options.target
-        if target is not None:
-            target = _target(axis, target)
-            if not axis.homed:
-                raise Refused(not_homed_text(axes, name))
-            named = " (%s)" % options.target if isinstance(options.target, str) else ""
-            text = doing = "moving %s to %.3f mm%s" % (name, target, named)
-        else:
-            text = doing = "moving %s by %.3f mm" % (name, options.relative)
-    if target is not None:
-        start = lambda: axis.move_to(target)
+        velocity = _velocity(axes, [name], options.velocity)
+        text = doing = "moving %s by %.3f mm%s" % (
+            name, options.relative, "" if velocity is None else " at %g mm/s" % velocity)
+        with _recording(axes, [name], options, doing, signals), \
+                stopped_on_failure(axes, [name]):
+            return _move(axes, {name: None}, options.timeout, signals,
+                         lambda: {name: _move_by(axis, options.relative, velocity)}, text)
+    name, axis = axes.one()
+    controller, station = axis.controller, axis.station
+    ppmm = controller.ppmm(station)
+    for option in ("absolute", "relative"):
+        if getattr(options, option) is not None:
+            _check_length(ppmm, option, getattr(options, option))
+    speeds = profile(axes.module, ppmm, options, DEFAULT_VELOCITY["move"])
+    _load_profile(axes, speeds)
+    if options.absolute is not None:
+        target, doing = options.absolute, "move to %g mm" % options.absolute
+        text = "moving station %s to %.3f mm" % (station, target)
+        start = lambda: {name: axis.move_to(target)}
     else:
-        start = lambda: _move_by(axis, options.relative)
+        target, doing = None, "move by %g mm" % options.relative
+        text = "moving station %s by %.3f mm" % (station, options.relative)
+        start = lambda: {name: _move_by(axis, options.relative)}
+    doing, text = (s + ", " + _profile_text(speeds) for s in (doing, text))
     with _recording(axes, [name], options, doing, signals), stopped_on_failure(axes, [name]):
-        if axes.single and target is not None and axes.simulated:
+        if target is not None and axes.simulated:
             say(NOT_HOMED_NOTE % options.sim_start)
-        say(text)
-        return _move(axes, name, options, signals, start, target)
+        return _move(axes, {name: target}, options.timeout, signals, start, text)
+
+
+def _move_machine(axes, options, signals):
+    """move AXIS TARGET [AXIS TARGET ...] [--together] on a machine."""
+    targets = _checked_targets(axes, options.targets)
+    _velocity(axes, [] if options.together else list(targets), options.velocity)
+    text = _moving_text(targets, options.targets, options.together, options.velocity)
+    with _recording(axes, list(targets), options, text, signals), \
+            stopped_on_failure(axes, list(targets)):
+        return _move_to_targets(axes, targets, options.timeout, signals, text,
+                                options.together, options.velocity)
+
+
+def _checked_targets(axes, given):
+    """GIVEN (pairs of an axis's name and its target as given) as name to
+    mm, each target checked against its axis's travel and the axis homed,
+    before anything is sent."""
+    targets = collections.OrderedDict((name, _target(axes[name], target))
+                                      for name, target in given)
+    refused = [name for name in targets if not axes[name].homed]
+    if refused:
+        raise Refused(not_homed_text(axes, refused, given))
+    return targets
+
+
+def _moving_text(targets, given, together, velocity):
+    """What a move of the axes to TARGETS (name to mm; GIVEN: as given) is."""
+    parts = []
+    for name, target in given:
+        named = " (%s)" % target if isinstance(target, str) else ""
+        parts.append("%s to %.3f mm%s" % (name, targets[name], named))
+    text = "moving " + ", ".join(parts)
+    if together:
+        return text + (" together, on a straight line%s" % (
+            "" if velocity is None else " at %g mm/s along it" % velocity))
+    return text + ("" if velocity is None else " at %g mm/s" % velocity)
+
+
+def _move_to_targets(axes, targets, timeout, signals, text, together=False, velocity=None):
+    """Move the machine's axes to TARGETS (name to mm, checked) through
+    Machine.move_to, say TEXT, and follow them to their end."""
+    start = lambda: axes.machine.move_to(targets, together=together, velocity=velocity)
+    # Together, the library refuses after reading the axes (an axis that
+    # moves, speeds along the line that an axis cannot take), and a start
+    # that fails once it has stopped what it started; apart, everything it
+    # would refuse was checked here.
+    return _move(axes, targets, timeout, signals, start, text,
+                 refusals=(ValueError, RuntimeError) if together else ())
 
 
 def _target(axis, target):
@@ -457,111 +572,188 @@ def _target(axis, target):
         raise Refused(error.args[0])
 
 
-def _move_by(axis, mm):
+def _move_by(axis, mm, velocity=None):
     from qzr_kov_motion import LimitError
     try:
-        return axis.move_by(mm)
+        return axis.move_by(mm, velocity=velocity)
     except LimitError as error:      # before the move was started
         raise Refused(error.args[0])
 
 
-def _move(axes, name, options, signals, start, target):
+def _move(axes, targets, timeout, signals, start, text, refusals=(), what="the move"):
+    """START() (name to Motion), TEXT said once it has started, and the
+    motions of TARGETS (name to mm, or None for a move by a distance)
+    followed to their end: the first that fails stops the others. WHAT:
+    "the move", "the step"."""
     from qzr_kov_motion import MotionError
-    what = "the move" if axes.single else "the move of %s" % name
-    motion = _start(axes, name, start, what)
-    ended = follow(axes, [name], [motion], signals, timeout=options.timeout)
+    names = list(targets)
+    label = what if axes.single else "%s of %s" % (what, ", ".join(names))
+    motions = _start(axes, names, start, label, refusals)
+    say(text)
+    ended = follow(axes, names, list(motions.values()), signals, timeout=timeout, failing=True)
     if ended == TIME:
-        cancel(axes, name, motion)
-        position = axes.at_rest([name])[name]
+        for name, motion in motions.items():
+            cancel(axes, name, motion)
+        positions = axes.at_rest(names)
         if axes.single:
-            say(stopped_text(axes, {name: position}))
-            raise ToolError("the move did not end within %g s; the axis was stopped"
-                            % options.timeout)
-        raise ToolError("the move did not end within %g s; %s was stopped at %.3f mm"
-                        % (options.timeout, name, position))
-    if ended is not None:
-        _interrupted(axes, name, motion, signals, signals.reason)
+            say(stopped_text(axes, positions))
+            raise ToolError("%s did not end within %g s; the axis was stopped" % (what, timeout))
+        raise ToolError("%s did not end within %g s; %s" % (what, timeout, ", ".join(
+            "%s was stopped at %.3f mm" % item for item in positions.items())))
+    if ended not in (None, FAILED):
+        _interrupted(axes, motions, signals, signals.reason)
         raise signals.interruption()
-    try:
-        end = _outcome(axes, name, motion, what, target)
-    except MotionError as error:
-        from qzr_kov import StopSource
-        text = _failure_text(axes, name, error, "the move", "ended early")
-        limits = (StopSource.NegativeLimit, StopSource.PositiveLimit)
-        if axes.single and target is not None and error.stop_source in limits:
-            text += NOT_HOMED_HINT
-        raise ToolError(text)
+    stopped = []
+    if ended == FAILED:
+        # The others are stopped: the axes were to arrive as one move.
+        stopped = [name for name, motion in motions.items() if cancel(axes, name, motion)]
+    failures, ends = [], collections.OrderedDict()
+    for name, motion in motions.items():
+        if name in stopped:
+            continue
+        try:
+            ends[name] = _outcome(axes, name, motion, label, targets[name])
+        except MotionError as error:
+            from qzr_kov import StopSource
+            text = _failure_text(axes, name, error, what, "ended early")
+            limits = (StopSource.NegativeLimit, StopSource.PositiveLimit)
+            if axes.single and targets[name] is not None and error.stop_source in limits:
+                text += NOT_HOMED_HINT
+            failures.append(text)
+    if failures:
+        if stopped:
+            failures.append("stopped: " + ", ".join(
+                "%s at %.3f mm" % item for item in axes.at_rest(stopped).items()))
+        raise ToolError("; ".join(failures))
     if axes.single:
-        say("done: position %.3f mm" % end)
+        say("done: position %.3f mm" % next(iter(ends.values())))
     else:
-        say("done: %s at %.3f mm" % (name, end))
+        say("done: " + ", ".join("%s at %.3f mm" % item for item in ends.items()))
     return EXIT_OK
 
 
 # -- jog ---------------------------------------------------------------------------
 
+RUN_TEXT = "until Enter, Ctrl-C or a limit switch stops it"
+
+
 def jog(axes, options, signals):
+    if options.step is not None:
+        return _step(axes, options, signals)
     key = EnterKey()
+    direction = getattr(axes.module.Direction, options.direction.capitalize())
     if axes.single:
         name, axis = axes.one()
         controller, station = axis.controller, axis.station
         speeds = profile(axes.module, controller.ppmm(station), options,
                          DEFAULT_VELOCITY["jog"])
         _load_profile(axes, speeds)
-        end = _counter_end(axis, options.direction)
-        start = lambda: axis.move_to(end)
+        # A run (run_positive, run_negative) at the speeds just loaded: the
+        # axis's profile, so nothing more is written.
+        start = lambda: axis.jog(direction, velocity=speeds[1])
         doing = "jog %s, %s" % (options.direction, _profile_text(speeds))
         text = ("jogging station %s %s, %s; press Enter or Ctrl-C to stop"
                 % (station, options.direction, _profile_text(speeds)))
+        end = None
     else:
         name = options.axis
         axis = axes[name]
         side = "+" if options.direction == "positive" else "-"
+        velocity = _velocity(axes, [name], options.velocity)
+        if velocity is None:
+            velocity = axis.jog_velocity
         doing = "jog %s %s" % (name, side)
-        if axis.travel is None:
-            end = _counter_end(axis, options.direction)
-            start = lambda: axis.move_to(end)
-            text = ("jogging %s %s (it has no travel: until Enter, Ctrl-C or an input stops "
-                    "it)" % (name, side))
-        else:
+        if axis.travel is not None and axis.homed:
             end = axis.travel[1] if side == "+" else axis.travel[0]
-            direction = getattr(axes.module.Direction, options.direction.capitalize())
-            start = lambda: _jog_to_travel_end(axis, direction)
-            text = ("jogging %s towards %.3f mm, the end of its travel; press Enter or Ctrl-C "
-                    "to stop" % (name, end))
+            text = ("jogging %s towards %.3f mm, the end of its travel, at %s; press Enter or "
+                    "Ctrl-C to stop" % (name, end, _speed_text(axis, velocity)))
+        elif velocity is None:
+            raise Refused(_jog_needs_velocity(axes, name))
+        else:
+            end = None
+            text = ("jogging %s %s at %g mm/s (%s: %s)"
+                    % (name, side, velocity, "no travel" if axis.travel is None
+                       else "not homed", RUN_TEXT))
+        start = lambda: _jog_axis(axis, direction, options.velocity)
     with _recording(axes, [name], options, doing, signals), stopped_on_failure(axes, [name]):
         what = "the jog" if axes.single else "the jog of %s" % name
-        motion = _start(axes, name, start, what)
+        (name, motion), = _start(axes, [name], lambda: {name: start()}, what).items()
         say(text)
         return _jog(axes, name, motion, signals, key, what, end)
 
 
-def _jog_to_travel_end(axis, direction):
+def _jog_needs_velocity(axes, name):
+    """Why the machine's axis NAME cannot jog without a velocity."""
+    key = "give --velocity MM_S, or a jog = { velocity = MM_S } key for %s in %s" % (
+        name, axes.path)
+    if axes[name].travel is None:
+        return ("axis %s has no travel, so a jog runs %s, at a velocity of its own: %s"
+                % (name, RUN_TEXT, key))
+    return ("axis %s is not homed, and a jog to the end of its travel needs its coordinate: "
+            "home first ('qzr-kov --machine %s home'), or give --assume-homed if the axes "
+            "stayed powered since their last homing; or, for a run %s, %s"
+            % (name, axes.path, RUN_TEXT, key))
+
+
+def _jog_axis(axis, direction, velocity):
     from qzr_kov_motion import LimitError
     try:
-        return axis.jog(direction)
+        return axis.jog(direction, velocity=velocity)
     except LimitError as error:      # it stands past that end: nothing was sent
         raise Refused(error.args[0])
 
 
 def _jog(axes, name, motion, signals, key, what, end):
+    """Follow the jog MOTION of NAME (to END, the travel's, or None for a
+    run) until it ends or Enter or a signal stops it."""
     from qzr_kov_motion import MotionError
     ended = follow(axes, [name], [motion], signals, key=key)
-    if ended == ENTER and _interrupted(axes, name, motion, signals, "Enter"):
+    if ended == ENTER and _interrupted(axes, {name: motion}, signals, "Enter"):
         return EXIT_OK
     if ended not in (None, ENTER):
-        _interrupted(axes, name, motion, signals, signals.reason)
+        _interrupted(axes, {name: motion}, signals, signals.reason)
         raise signals.interruption()
     try:
         at = _outcome(axes, name, motion, what, end)
     except MotionError as error:
+        if end is None and error.stop_source == axes.module.StopSource.Null:
+            raise ToolError("%sthe jog was not taken: %s"
+                            % ("" if axes.single else name + ": ", error))
         raise ToolError(_failure_text(axes, name, error, "the jog", "ended by itself"))
-    if not axes.single and axes[name].travel is not None:
+    if end is not None:
         say("%s stopped at the end of its travel: %.3f mm" % (name, at))
     else:
-        say("%s at the end of the position counter's range: %.3f mm"
+        # A run that a stop command of someone else's ended.
+        say("%s by a stop command at %.3f mm"
             % ("the axis stopped" if axes.single else name + " stopped", at))
     return EXIT_OK
+
+
+def _step(axes, options, signals):
+    """jog --step MM: one move by MM towards the side given, at the jog
+    velocity; allowed on an axis not homed (a move by a distance)."""
+    mm = options.step if options.direction == "positive" else -options.step
+    if axes.single:
+        name, axis = axes.one()
+        controller, station = axis.controller, axis.station
+        _check_length(controller.ppmm(station), "step", mm)
+        speeds = profile(axes.module, controller.ppmm(station), options,
+                         DEFAULT_VELOCITY["jog"])
+        _load_profile(axes, speeds)
+        text = doing = "stepping station %s %s by %.3f mm, %s" % (
+            station, options.direction, options.step, _profile_text(speeds))
+        start = lambda: {name: _move_by(axis, mm)}
+    else:
+        name = options.axis
+        axis = axes[name]
+        velocity = _velocity(axes, [name], options.velocity)
+        if velocity is None:
+            velocity = axis.jog_velocity        # else its profile, as a jog to the end
+        text = doing = "stepping %s %s by %.3f mm at %s" % (
+            name, "+" if mm > 0 else "-", options.step, _speed_text(axis, velocity))
+        start = lambda: {name: _move_by(axis, mm, velocity)}
+    with _recording(axes, [name], options, doing, signals), stopped_on_failure(axes, [name]):
+        return _move(axes, {name: None}, None, signals, start, text, what="the step")
 
 
 # -- stop ------------------------------------------------------------------------

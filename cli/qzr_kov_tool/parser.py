@@ -57,8 +57,15 @@ travel, counting as if homed (docs/tool.md says exactly where).
   qzr-kov --machine FILE status          every axis: position, state, inputs
   qzr-kov --machine FILE home [AXIS...]  home all by their order, or those named
   qzr-kov --machine FILE move x load     move to a named position, or to mm
-  qzr-kov --machine FILE jog x +         move towards the end of the travel
+  qzr-kov --machine FILE move x load y 40 --together   several, on a straight line
+  qzr-kov --machine FILE home --then-move x load       home, then move: one run
+  qzr-kov --machine FILE jog x + --velocity 5          jog slowly; --step MM: one step
+  qzr-kov --machine FILE status --watch  a live table of every axis until Ctrl-C
   qzr-kov --machine FILE stop            stop every axis, see each at rest
+
+Each run opens the machine afresh and cannot know that an earlier run homed
+its axes: on a real line a move to a target is refused until the axis is
+homed in the same run (home --then-move), or declared so (--assume-homed).
 
 Lengths are mm, speeds mm/s, times s. The controller keeps its daily log in
 ./log of the directory you run this in.""" % dict(
@@ -177,10 +184,13 @@ def _global_options(parser, suppress):
                        help="with --machine: run on simulated lines instead of the ports "
                             "of FILE")
     group.add_argument("--assume-homed", action="store_true", default=default(False),
-                       help="with --machine: take the axes as homed, as they are when they "
-                            "stayed powered since their last homing (each run opens the "
-                            "machine afresh and cannot know it; on simulated lines they "
-                            "count as homed)")
+                       help="with --machine: declare every axis homed without homing it, for "
+                            "axes that stayed powered since their last homing (each run opens "
+                            "the machine afresh and cannot know it). Risk: an axis moved by "
+                            "hand or that lost steps since then goes where its counter says, "
+                            "not where you think, and its travel limits guard the wrong "
+                            "places. On simulated lines the axes stand counting as if homed, "
+                            "and count as homed without it")
     group = parser.add_argument_group("simulated lines")
     group.add_argument("--sim-speed", type=_positive, default=default(1.0), metavar="FACTOR",
                        help="run simulated time FACTOR times faster than the clock "
@@ -201,14 +211,18 @@ def _timeout(parser, what="the axis"):
                         help="give up (and stop %s) after S seconds (default: no limit)" % what)
 
 
-def _profile_options(parser, velocity):
-    group = parser.add_argument_group("speed profile of one station (loaded into the module; "
-                                      "a machine's come from its file)")
+def _profile_options(parser, velocity, on_machine=None):
+    """The speed profile options of one station; ON_MACHINE: what
+    --velocity does on a machine, if it may be given there."""
+    group = parser.add_argument_group(
+        "speed profile of one station (loaded into the module; a machine's come from its "
+        "file%s)" % (", --velocity aside" if on_machine else ""))
     group.add_argument("--start-velocity", type=_number, metavar="MM_S",
                        help="start velocity of the ramp (default: 2, or the velocity "
                             "if that is lower)")
     group.add_argument("--velocity", type=_number, metavar="MM_S",
-                       help="velocity (default %g)" % velocity)
+                       help="velocity (default %g)%s" % (velocity, "; a machine: " + on_machine
+                                                         if on_machine else ""))
     group.add_argument("--acceleration-time", type=_number, metavar="S",
                        help="ramp time up and down (default 0.2)")
 
@@ -255,9 +269,13 @@ def build_parser():
                   "are on, why it last stopped).")
     _axes(sub, "to show")
     sub.add_argument("--watch", action="store_true",
-                     help="one station: refresh in place until Ctrl-C or SIGTERM (exit code 0)")
+                     help="refresh in place until Ctrl-C or SIGTERM (exit code 0); a machine: "
+                          "a live table, one line per axis, or one line per change when the "
+                          "output is not a terminal")
     sub.add_argument("--interval", type=_positive, default=0.5, metavar="S",
-                     help="seconds between refreshes with --watch (default 0.5)")
+                     help="seconds between refreshes with --watch (default 0.5); a machine: "
+                          "how often its idle axes are read, a moving one being read with "
+                          "every poll")
 
     sub = command("home", "find the origin and make it position 0",
                   "Home the axis and show its progress. One station: limit-first drives to "
@@ -269,8 +287,13 @@ def build_parser():
                   "group, by their homing order (lowest first, each group at once), or only "
                   "the axes named (still in their order); if one fails, the others of its "
                   "group are stopped and no later group starts (exit code 1). Homed axes "
-                  "are at 0.")
+                  "are at 0; --then-move moves axes to targets once all are homed, in the "
+                  "same run, so that the homed state carries over.")
     _axes(sub, "to home")
+    sub.add_argument("--then-move", nargs="+", metavar="AXIS TARGET",
+                     help="with --machine: once homing has succeeded, move each AXIS to its "
+                          "TARGET (a named position or mm), as 'move' does; every target is "
+                          "checked before homing starts")
     sub.add_argument("--method", choices=("limit-first", "origin-only"),
                      help="one station: homing method (default limit-first)")
     sub.add_argument("--direction", choices=("negative", "positive"),
@@ -283,18 +306,26 @@ def build_parser():
                   "One station: load the speed profile, start a move (--absolute or "
                   "--relative) and show its progress until it ends. A machine: move AXIS to "
                   "TARGET, one of its named positions or a position in mm, or by --relative "
-                  "mm; a target outside the axis's travel is refused before anything moves "
-                  "(exit code 2). A move that ends early (limit switch, alarm, emergency "
-                  "input, stop) or not on its target exits with code 1 and says why.")
+                  "mm, and more axes with theirs (all start at once; --together: on a "
+                  "straight line, arriving together); a target outside the axis's travel is "
+                  "refused before anything moves (exit code 2). A move that ends early "
+                  "(limit switch, alarm, emergency input, stop) or not on its target exits "
+                  "with code 1 and says why; the other axes of the move are stopped then.")
     sub.add_argument("axis", nargs="?", metavar="AXIS", help="with --machine: the axis, by name")
     sub.add_argument("target", nargs="?", metavar="TARGET", type=target,
                      help="with --machine: a named position of the axis, or mm")
+    sub.add_argument("more", nargs="*", metavar="AXIS TARGET",
+                     help="with --machine: more axes, each with its target")
+    sub.add_argument("--together", action="store_true",
+                     help="with --machine: the axes arrive together, the tool point on a "
+                          "straight line (--velocity: its speed along the line)")
     group = sub.add_mutually_exclusive_group()
     group.add_argument("--absolute", type=_number, metavar="MM", help="move to position MM")
     group.add_argument("--relative", type=_number, metavar="MM", help="move by MM")
     group.add_argument("--repeat", action="store_true", help=argparse.SUPPRESS)
     _timeout(sub)
-    _profile_options(sub, DEFAULT_VELOCITY["move"])
+    _profile_options(sub, DEFAULT_VELOCITY["move"],
+                     "the velocity of this move (default: each axis's profile)")
     _recording_options(sub, "the move")
 
     sub = command("jog", "run until Enter, Ctrl-C or SIGTERM, then stop",
@@ -303,14 +334,22 @@ def build_parser():
                   "standard input at its end only a signal stops the jog. One station: load "
                   "the speed profile and run towards --direction. A machine: AXIS runs "
                   "towards the end of its travel on the side given (+ or -) and stops there, "
-                  "at the soft limit (exit code 0). A run that a limit switch or another "
-                  "input stops, or that the axis did not take, ends with exit code 1.")
+                  "at the soft limit (exit code 0); an axis not homed, or without a travel, "
+                  "runs at --velocity (or its file's jog velocity) until Enter, Ctrl-C or a "
+                  "limit switch stops it. A run that a limit switch or another input stops, "
+                  "or that the axis did not take, ends with exit code 1. --step MM: one "
+                  "step of MM instead, at the jog velocity (a move by a distance, allowed "
+                  "before homing).")
     sub.add_argument("axis", nargs="?", metavar="AXIS", help="with --machine: the axis, by name")
     sub.add_argument("side", nargs="?", metavar="+|-",
                      help="towards the high (+) or low (-) end")
     sub.add_argument("--direction", choices=("negative", "positive"),
                      help="direction of the run (default positive); the same as - or +")
-    _profile_options(sub, DEFAULT_VELOCITY["jog"])
+    sub.add_argument("--step", type=_positive, metavar="MM",
+                     help="move one step of MM towards + or - at the jog velocity, and stop")
+    _profile_options(sub, DEFAULT_VELOCITY["jog"],
+                     "the jog velocity (default: the file's jog key for the axis, else a "
+                     "jog to the travel's end at its profile)")
     _recording_options(sub, "the jog")
 
     sub = command("stop", "stop the axes and see each at rest",
@@ -443,6 +482,10 @@ def _station_usage(options, error):
     elif axes:
         error("argument AXIS: axes go by name with --machine FILE (one station is chosen with "
               "--station)")
+    for name, option in (("together", "--together"), ("then_move", "--then-move")):
+        if getattr(options, name, None):
+            error("argument %s: it moves the axes of a machine: give the file with --machine "
+                  "FILE" % option)
     if options.command == "positions":
         error("named positions come from a machine description: give it with --machine FILE")
     for name in ("method", "direction"):
@@ -469,16 +512,24 @@ def _machine_usage(options, error):
         error("argument %s: on a machine the lines, stations and scales come from its file "
               "(%s)" % (given[0], options.machine))
     command = options.command
-    if command in ("home", "move", "jog"):
+    if command == "home":
         given = _given(options, _PROFILE)
         if given:
-            error("argument %s: on a machine the axes run at the speeds of its file (%s)"
+            error("argument %s: on a machine the axes home at the speeds of its file (%s)"
                   % (given[0], options.machine))
+    elif command in ("move", "jog"):
+        given = _given(options, (_PROFILE[0], _PROFILE[2]))
+        if given:
+            error("argument %s: on a machine the axes run on the profiles of its file (%s); "
+                  "--velocity MM_S alone sets the velocity of a %s" % (given[0], options.machine,
+                                                                       command))
     if command == "home":
         given = _given(options, (("method", "--method"), ("direction", "--direction")))
         if given:
             error("argument %s: on a machine each axis homes as its file says (%s)"
                   % (given[0], options.machine))
+        options.then_move = (None if options.then_move is None
+                             else _targets(options.then_move, "--then-move", error))
     elif command == "move":
         if options.absolute is not None or options.repeat:
             error("argument %s: on a machine give the target after the axis: move AXIS "
@@ -488,9 +539,32 @@ def _machine_usage(options, error):
             error("the following arguments are required: AXIS, and TARGET or --relative")
         if (options.target is None) == (options.relative is None):
             error("give the axis one target: TARGET (a named position or mm) or --relative MM")
+        if options.relative is not None:
+            if options.together:
+                error("argument --together: moves to targets arrive together; --relative "
+                      "moves one axis by a distance")
+            options.targets = None
+        else:
+            options.targets = _targets([options.axis, options.target] + options.more,
+                                       "AXIS TARGET", error)
     elif command == "jog":
         if options.axis is None or options.side is None and options.direction is None:
             error("the following arguments are required: AXIS, +|-")
         _side(options, error)
-    elif command == "status" and options.watch:
-        error("argument --watch: it watches one station; a machine's status is read once")
+
+
+def _targets(given, argument, error):
+    """The axes and targets of GIVEN (AXIS TARGET ...; a target read
+    already is kept as it is) as a list of pairs, each axis once."""
+    if len(given) % 2:
+        error("argument %s: %s has no target: give each axis one (AXIS TARGET [AXIS TARGET "
+              "...])" % (argument, given[-1]))
+    pairs = []
+    for name, text in zip(given[::2], given[1::2]):
+        if any(name == seen for seen, _ in pairs):
+            error("argument %s: axis %s is given twice" % (argument, name))
+        try:
+            pairs.append((name, text if not isinstance(text, str) else target(text)))
+        except argparse.ArgumentTypeError as refused:
+            error("argument %s: %s" % (argument, refused))
+    return pairs

@@ -20,7 +20,7 @@ REFRESH = 0.25
 TICK = 0.05
 
 #: what ended a wait before the motions did
-ENTER, SIGNAL, TIME = "Enter", "signal", "time"
+ENTER, SIGNAL, TIME, FAILED = "Enter", "signal", "time", "failed"
 
 
 def say(text=""):
@@ -54,19 +54,24 @@ class Shown(object):
         self.live.done()
 
 
-def follow(axes, names, futures, signals, key=None, timeout=None):
+def follow(axes, names, futures, signals, key=None, timeout=None, failing=False):
     """Show the axes NAMES while FUTURES (motions, or in_background's) run.
     Returns None once all have ended, else what ended the wait first:
     SIGNAL (a stop signal, or a recording that failed: SIGNALS tells),
-    ENTER (KEY, an EnterKey, was pressed) or TIME (TIMEOUT seconds passed).
-    The motions are left as they are."""
+    ENTER (KEY, an EnterKey, was pressed), TIME (TIMEOUT seconds passed)
+    or, if FAILING, FAILED (one of them failed while others run). The
+    motions are left as they are."""
     shown = Shown(axes, names)
     end = None if timeout is None else time.monotonic() + timeout
     try:
         while True:
-            if not concurrent.futures.wait(futures, TICK).not_done:
+            done, running = concurrent.futures.wait(futures, TICK)
+            if not running:
                 shown.tick(force=True)
                 return None
+            if failing and any(not f.cancelled() and f.exception() is not None for f in done):
+                shown.tick(force=True)
+                return FAILED
             if signals.raised:
                 return SIGNAL
             if key is not None and key.pressed.is_set():

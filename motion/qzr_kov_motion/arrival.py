@@ -91,6 +91,12 @@ class Arrival(object):
                                            "the run ended" if run else "the move ended early")
         if words is None or position is None:
             return False, failure  # where it ended is unknown: the read's error
+        if run and source == StopSource.Null:
+            # A run ends by a stop or an input only: the station did not take it.
+            what = "the run ended at %s mm with no stop" % millimetres(controller, station,
+                                                                       position)
+            return False, MotionError(describe(station, what, None, _NO_SOURCE), station,
+                                      StopSource.Null, position)
         count = pulses(controller, station, position)
         if self.target is not None and count != self.target:
             what = "the move ended at %s mm, not at its target %s mm" % (

@@ -403,9 +403,13 @@ class Axis(object):
     def _write_speeds(self, speeds: Optional[Speeds]) -> Optional[object]:
         """Before a start: SPEEDS (a move's velocity of its own) written to
         the station, or for None the profile, where the station may hold
-        other speeds. Returns the token of SPEEDS (None: the profile). If
-        the write fails the station's speeds are unknown, and the next move
-        writes them."""
+        other speeds. Speeds that are the profile's (a velocity of its own
+        that is the profile's velocity) are the profile: nothing to write
+        where the station holds it, nothing to write back. Returns the
+        token of SPEEDS (None: the profile). If the write fails the
+        station's speeds are unknown, and the next move writes them."""
+        if speeds is not None and speeds == self.profile:
+            speeds = None
         token = None if speeds is None else object()
         if speeds is None:
             if self.profile is None or not (self._unsure or self._speeds_of is not None):
