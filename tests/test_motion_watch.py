@@ -4,12 +4,15 @@ idle ones once per idle period and only while a watcher is open, failing
 and slow callbacks, failing reads, closing (while polling, from the
 callback, with the machine, in a forked child). On a simulated line whose
 clock moves only when someone sleeps; exchanges are counted on it."""
+import contextlib
 import os
 import threading
 import unittest
 import warnings
+from unittest import mock
 
 from tests import support
+import qzr_kov
 from qzr_kov_sim import CommunicationError, SimulatedLine
 from qzr_kov_motion import AxisState, Machine, wait_all
 from qzr_kov_motion.poller import running_pollers
@@ -68,6 +71,26 @@ class WatchCase(unittest.TestCase):
                 self.changed.wait(0.005)
         self.fail("not within 10 s")
 
+    @contextlib.contextmanager
+    def starting(self):
+        """Holds the other threads' sleeps on the virtual clock (the
+        poller's, between polls and in its idle loop) while the block
+        starts moves: a poller looping idle would otherwise run the clock
+        on for as long as this thread is kept from registering a move it
+        has sent, and the move would end before its first poll."""
+        opened, sleep, starter = threading.Event(), qzr_kov._sleep, threading.current_thread()
+
+        def held(seconds):
+            if threading.current_thread() is not starter:
+                opened.wait(10)
+            sleep(seconds)
+
+        with mock.patch.object(qzr_kov, "_sleep", held):
+            try:
+                yield
+            finally:
+                opened.set()
+
     def stamps(self, station, op=STATUS):
         return [t for t, o, s, _ in self.line.stamps if s == station and o == op]
 
@@ -119,7 +142,8 @@ class WatchTest(WatchCase):
         self.until(lambda: self.calls)      # at once, every axis read in watch()
         self.assertEqual(list(self.calls[0]), NAMES)
         moving = [1, 6, 11, 16]
-        motions = [self.machine[NAMES[s - 1]].move_to(2.0) for s in moving]
+        with self.starting():
+            motions = [self.machine[NAMES[s - 1]].move_to(2.0) for s in moving]
         self.assertEqual(wait_all(motions, 10), [2.0] * 4)
         start = self.clock.time()
         self.until(lambda: self.clock.time() > start + 5.0)
@@ -202,7 +226,8 @@ class SlowCallbackTest(WatchCase):
                 release.wait(10)
 
         with self.machine.watch(slow):
-            motions = [self.machine[name].move_to(1.0) for name in NAMES[:4]]
+            with self.starting():
+                motions = [self.machine[name].move_to(1.0) for name in NAMES[:4]]
             self.assertTrue(blocked.wait(10))
             reads = len(self.line.stamps)
             self.assertEqual(wait_all(motions, 10), [1.0] * 4)   # every poll of theirs
