@@ -244,7 +244,8 @@ class SlowCallbackTest(WatchCase):
 class ClosingTest(WatchCase):
     def test_close_while_polling(self):
         watcher = self.machine.watch(self.record)
-        motions = [self.machine[name].move_to(3.0) for name in NAMES[:4]]
+        with self.starting():
+            motions = [self.machine[name].move_to(3.0) for name in NAMES[:4]]
         self.until(lambda: len(self.stamps(4)) > 5)
         watcher.close()
         calls, closed = len(self.calls), len(self.line.stamps)
