@@ -342,8 +342,8 @@ class Panel(object):
 
     def _idle(self, name):
         """Failure 409 unless the axis NAME is free for a command: no move
-        or jog of the panel's runs on it, it is not homing, and its newest
-        state shows it at rest."""
+        or jog of the panel's runs on it, it is not homing, and it is at
+        rest (its newest state, or a read if that shows it running)."""
         if self._closed.is_set():
             raise Failure(503, "the panel is closing")
         with self._lock:
@@ -355,7 +355,15 @@ class Panel(object):
                 raise Failure(409, "%s is busy: it is homing" % name)
             state = self._states.get(name)
         if state is not None and state.running:
-            raise Failure(409, "%s is busy: it is running" % name)
+            # The newest state may be a poll from just before the end of a
+            # move: the axis itself tells.
+            from qzr_kov_motion.state import read_state
+            try:
+                running = read_state(self.machine.axes[name]).running
+            except Exception as error:
+                raise self._line_failure(error, "reading %s" % name)
+            if running:
+                raise Failure(409, "%s is busy: it is running" % name)
 
     def _library(self, start, name, what):
         """START(), a call of the library that starts WHAT on the axis
