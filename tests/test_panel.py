@@ -7,6 +7,8 @@ One server per test class."""
 import http.client
 import json
 import os
+import re
+import signal
 import time
 import unittest
 
@@ -400,6 +402,56 @@ class HoldsTest(unittest.TestCase):
         motion.finished = True
         self.assertFalse(holds.renew("z", "+", None, 11.1))
         self.assertEqual([held.name for held in holds.take(None, "stop")], ["y"])
+
+
+class ToolTest(support.ToolCase):
+    """The command itself: one line to open, Ctrl-C stops every axis."""
+
+    def test_it_prints_one_line_and_ctrl_c_stops_every_axis(self):
+        path = support.description_file()
+        tool = self.interactive("--machine", path, "--simulate", "panel")
+        line = tool.read_until("panel: ")
+        match = re.match(r"panel: http://127\.0\.0\.1:(\d+)/\?token=([\w-]{43})\n$", line)
+        self.assertIsNotNone(match, line)
+        port, token = int(match.group(1)), match.group(2)
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=PATIENCE)
+        self.addCleanup(connection.close)
+        connection.request("POST", "/api/axes/x/move", body=b'{"target": 290, "velocity": 5}',
+                           headers={"Authorization": "Bearer " + token})
+        self.assertEqual(connection.getresponse().status, 202)
+        folder = os.readlink("/proc/%d/cwd" % tool.process.pid)
+        tool.process.send_signal(signal.SIGINT)
+        code, out, err = tool.finish()
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual([l for l in out.splitlines() if l.startswith("panel")], [
+            line.rstrip("\n"), "panel closed (SIGINT): every axis was stopped"])
+        logged = ""
+        for name in os.listdir(os.path.join(folder, "log")):
+            with open(os.path.join(folder, "log", name), encoding="utf-8") as f:
+                logged += f.read()
+        for station in (1, 2, 3):
+            self.assertIn("Stop station %d" % station, logged)
+
+    def test_beyond_loopback_it_warns(self):
+        tool = self.interactive("--machine", support.description_file(), "--simulate", "panel",
+                                "--listen", "0.0.0.0:0")
+        self.assertRegex(tool.read_until("panel: "), r"^panel: http://0\.0\.0\.0:\d+/\?token=")
+        tool.process.send_signal(signal.SIGINT)
+        code, out, err = tool.finish()
+        self.assertEqual(code, 0)
+        self.assertRegex(err, r"\Aqzr-kov: warning: the panel listens on 0\.0\.0\.0:\d+, beyond "
+                              r"this machine: whoever reaches it with the token can move the "
+                              r"axes\n\Z")
+
+    def test_usage(self):
+        for args, words in ((["panel"], "give its description with --machine FILE"),
+                            (["--machine", "m.json", "panel", "--listen", "localhost"],
+                             "is not HOST:PORT"),
+                            (["--machine", "m.json", "panel", "--listen", "[::1:80"],
+                             "is not HOST:PORT")):
+            result = support.run_tool(*args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn(words, result.stderr)
 
 
 if __name__ == "__main__":
