@@ -32,10 +32,15 @@ def until(condition, what):
 
 class PanelCase(unittest.TestCase):
     """A panel on the example machine (a copy of its file, in a folder of
-    its own) on simulated lines, served on 127.0.0.1 and any free port; the jogs' leases on
+    its own) on simulated lines (SPEED times faster than the wall clock:
+    homing takes a second or two), served on 127.0.0.1 and any free port; the jogs' leases on
     a VirtualClock (``clock``)."""
 
     read_only = False
+    #: how much faster than the wall clock simulated time runs
+    speed = 5
+    #: a change to the example's description, or None
+    change = None
 
     @classmethod
     def setUpClass(cls):
@@ -43,10 +48,9 @@ class PanelCase(unittest.TestCase):
         from qzr_kov_tool import connect, logfile
         from qzr_kov_tool.panel import api, server
         cls.seam = logfile.LogSeam(qzr_kov).install()
-        cls.path = support.description_file()
-        # Simulated time runs 5 times faster: homing takes a second or two.
-        cls.axes = connect.open_machine(support.options("--machine", cls.path, "--simulate",
-                                                        "--sim-speed", "5", "status"))
+        cls.path = support.description_file(cls.change)
+        cls.axes = connect.open_machine(support.options(
+            "--machine", cls.path, "--simulate", "--sim-speed", str(cls.speed), "status"))
         cls.machine = cls.axes.machine
         cls.clock = VirtualClock()
         cls.panel = api.Panel(cls.machine, cls.path, cls.seam, True, cls.read_only,

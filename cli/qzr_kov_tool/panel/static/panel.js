@@ -347,8 +347,10 @@
     });
     request("GET", "/api/machine").then(function (data) {
       machine = data;
-      $(document, "file").textContent = (data.file || "") + (data.simulated ? " (simulated)" : "") +
+      var file = $(document, "file");
+      file.textContent = (data.file || "").split("/").pop() + (data.simulated ? " (simulated)" : "") +
         (data.read_only ? " (read-only)" : "");
+      file.title = data.file || "";
       if (data.read_only) document.querySelector('[data-action="home-all"]').disabled = true;
       var box = $(document, "axes");
       var legend = $(document, "legend");
