@@ -4,7 +4,7 @@ python3; elsewhere these tests skip, saying why). One browser for the
 class, on the example machine on simulated lines: the page opened with
 the token shows every axis, homes, jogs while jog + is held and stops on
 its release, STOP ALL (the button and Escape) stops a move, the lamps
-follow a limit switch, a position is taught; and a picture of the page is
+follow a limit switch, a lost connection is shown, a position is taught; and a picture of the page is
 taken (QZR_KOV_PANEL_PICTURE=docs/panel.png keeps it for the docs).
 Every wait is for a condition, never for a time."""
 import os
@@ -75,7 +75,8 @@ class BrowserTest(PanelCase):
         return self.browser.find_element(By.CSS_SELECTOR, '[data-axis="%s"]' % name)
 
     def field(self, name, field):
-        return self.card(name).find_element(By.CSS_SELECTOR, '[data-field="%s"]' % field)
+        root = self.browser if name is None else self.card(name)
+        return root.find_element(By.CSS_SELECTOR, '[data-field="%s"]' % field)
 
     def action(self, name, action):
         root = self.browser if name is None else self.card(name)
@@ -84,6 +85,14 @@ class BrowserTest(PanelCase):
     def events(self):
         return [item.get_attribute("textContent") for item in
                 self.browser.find_elements(By.CSS_SELECTOR, '[data-field="events"] li')]
+
+    def test_a_lost_connection_is_shown_until_it_is_back(self):
+        body = self.browser.find_element(By.TAG_NAME, "body")
+        for stream in list(self.panel.broadcaster._streams):
+            self.panel.broadcaster.close_stream(stream)
+        self.wait(lambda: body.get_attribute("data-connection") == "lost", "the loss shown")
+        self.assertIn("connection lost", self.field(None, "connection").text)
+        self.wait(lambda: body.get_attribute("data-connection") == "live", "back live")
 
     def test_the_page_shows_every_axis_live(self):
         self.assertEqual(self.browser.current_url, "http://%s/" % self.host)

@@ -32,9 +32,10 @@ from . import hold, teach
 from .broadcast import Broadcaster
 
 #: seconds between two reads of an axis at rest (one read per axis per
-#: round, a state event once a round): a value at rest is never older than
-#: 1 s, beyond which the page shows it as stale
-IDLE_PERIOD = 0.9
+#: round, a state event once a round): with the round's own exchanges (80
+#: ms for 16 axes at 5 ms) and the event's way to the page, a value at rest
+#: is shown before it is 1 s old, beyond which the page marks it stale
+IDLE_PERIOD = 0.75
 #: a state event at least this often, also when no read came (the ages in
 #: it tell how old the values are)
 HEARTBEAT = 1.0
