@@ -32,7 +32,6 @@ QZR_KOV_BENCH_PANEL_ROUNDS=6, QZR_KOV_BENCH_PANEL_EXCHANGE_MS=5 and
 QZR_KOV_BENCH_PANEL_COMMANDS=60 (per round) choose other rounds, exchange
 times and sample sizes.
 """
-import glob
 import http.client
 import json
 import os
@@ -292,12 +291,8 @@ def verdicts(data):
 
 def table(results):
     out = []
-    for data in sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")]):
-        load = data.get("load_at_start")
-        out.append("CPython %s, measured %s, load average %s at the start; %g ms per exchange, "
-                   "%d interleaved rounds. Milliseconds: median (p95, max).\n" % (
-                       data["python"], data.get("measured", "?"),
-                       "%.1f" % load[0] if load else "?", data["exchange_ms"], data["rounds"]))
+    for data in common.by_version(results):
+        out.append(common.heading(data, "Milliseconds: median (p95, max)."))
         out.append("| STOP ALL | through the panel | a plain loop of stops | gap | limit |")
         out.append("|---|---:|---:|---:|---:|")
         for row in data["stops"]:
@@ -321,34 +316,8 @@ def table(results):
     return "\n".join(out)
 
 
-BEGIN = "<!-- panel: written by bench/panel.py --readme -->"
-END = "<!-- end of panel -->"
-
-
-def load(folder):
-    results = []
-    for path in sorted(glob.glob(os.path.join(folder, "*-panel.json"))):
-        with open(path) as f:
-            results.append(json.load(f))
-    return results
-
-
-def into_readme(path, text):
-    with open(path, encoding="utf-8") as f:
-        readme = f.read()
-    head, rest = readme.split(BEGIN, 1)
-    tail = rest.split(END, 1)[1]
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(head + BEGIN + "\n\n" + text + "\n" + END + tail)
-
-
 def main(argv):
-    if "--table" in argv:
-        sys.stdout.write(table(load(argv[argv.index("--table") + 1])))
-        return 0
-    if "--readme" in argv:
-        i = argv.index("--readme")
-        into_readme(argv[i + 1], table(load(argv[i + 2])))
+    if common.tables(argv, "panel", table):
         return 0
     common.set_up()
     for folder in ("motion", "cli"):
