@@ -295,9 +295,9 @@ def _with_taught(description: Description, data: Any, taught: Any, shown: str,
         raise MachineError(checker.problems)
     merged = {}  # type: Dict[str, AxisSettings]
     for name, settings in description.axes.items():
-        for key, value in added.get(name, {}).items():
-            settings = settings._replace(**{key: dict(getattr(settings, key), **value)})
-        merged[name] = settings
+        changes = dict((key, dict(getattr(settings, key), **value))
+                       for key, value in added.get(name, {}).items())  # type: Dict[str, Any]
+        merged[name] = settings._replace(**changes)
     positions = dict((name, dict(keys.get("positions", {}))) for name, keys in added.items())
     return description._replace(axes=merged, taught=Taught(shown, positions))
 
