@@ -216,6 +216,27 @@ class RefusalTest(PanelCase):
         self.assertEqual([line for line in log.lines() if "station" in line.lower()
                           and "Stop" not in line], [])
 
+    def test_requests_http_server_refuses_are_answered_in_json(self):
+        import socket
+        for raw, code in ((b"GET / x HTTP/1.1\r\n\r\n", 400), (b"GET / HTTP/x\r\n\r\n", 400),
+                          (b"FOO / HTTP/1.1\r\nHost: x\r\n\r\n", 501),
+                          (b"GET / HTTP/1.1\r\n" + b"X: y\r\n" * 200 + b"\r\n", 431)):
+            with socket.create_connection(("127.0.0.1", self.server.port), PATIENCE) as sock:
+                sock.sendall(raw)
+                answer = b""
+                while True:
+                    chunk = sock.recv(65536)
+                    if not chunk:
+                        break
+                    answer += chunk
+            # A request line that names no HTTP/1.x is answered as HTTP/0.9
+            # is (on some versions): the body alone.
+            if code == 400 and not answer.startswith(b"HTTP/"):
+                answer = b"HTTP/1.1 400 \r\n\r\n" + answer
+            head, _, body = answer.partition(b"\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 %d " % code), (raw[:20], answer))
+            self.assertIsInstance(json.loads(body.decode("utf-8"))["error"], str)
+
     def test_unknown_names_and_paths_are_404_and_methods_405(self):
         self.assert_refused(404, "POST", "/api/axes/w/move", {"target": 1}, "no axis 'w'")
         self.assert_refused(404, "POST", "/api/axes/w/stop", {}, "no axis 'w'")

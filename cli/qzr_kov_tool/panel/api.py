@@ -132,7 +132,7 @@ class Panel(object):
         # Over what follows.
         self._lock = threading.Lock()
         self._motions = {}            # axis name -> (what, Motion) of a move or a jog
-        self._why = {}                # id(Motion) -> why it was stopped
+        self._why = {}                # Motion -> why it was stopped
         self._homing = None           # (names, thread)
         self._stops = 0               # stops begun so far
         self._states = {}             # axis name -> its newest AxisState
@@ -267,14 +267,16 @@ class Panel(object):
         names = list(self.machine.axes) if names is None else list(names)
         with self._lock:
             self._stops += 1
+            # Why they end, noted before the stop goes out: the poller may
+            # see an end before this thread goes on.
+            motions = [motion for name, (what, motion) in self._motions.items()
+                       if name in names and not motion.done()]
+            self._note_why(motions, why)
         failed = self._send_stops(names)
         jogs = self.holds.take(set(names), why)
         with self._lock:
-            motions = [motion for name, (what, motion) in self._motions.items()
-                       if name in names and not motion.done()]
             motions += [held.motion for held in jogs if held.motion not in motions]
-            for motion in motions:
-                self._why.setdefault(id(motion), why)
+            self._note_why(motions, why)
             homing = self._homing if self._homing is not None and \
                 set(self._homing[0]) & set(names) else None
         if motions or homing is not None:
@@ -282,6 +284,13 @@ class Panel(object):
         self.event("stop", axes=names, why=why,
                    failed=dict((name, describe_exception(error)) for name, error in failed.items()))
         return failed
+
+    def _note_why(self, motions, why):
+        """WHY each of MOTIONS is stopped, unless it was told already (under
+        the lock)."""
+        for motion in motions:
+            if not motion.done():
+                self._why.setdefault(motion, why)
 
     def _send_stops(self, names):
         """Axis.stop() to every axis of NAMES, the lines' in parallel."""
@@ -414,11 +423,10 @@ class Panel(object):
         with self._lock:
             stopped = self._stops != stops
         if stopped:
-            with self._going_on():
-                self._send_stops([name])
-            self.holds.take({name}, "a stop came as it started")
             with self._lock:
-                self._why.setdefault(id(motion), "a stop came as it started")
+                self._note_why([motion], "a stop came as it started")
+            self._send_stops([name])
+            self.holds.take({name}, "a stop came as it started")
             self._helper(self._settle, [motion], None)
             raise Failure(409, "%s was stopped: a stop came as %s started" % (name, what))
 
@@ -428,12 +436,13 @@ class Panel(object):
         with self._lock:
             if self._motions.get(name, (None, None))[1] is motion:
                 del self._motions[name]
-            why = self._why.pop(id(motion), None)
+            why = self._why.pop(motion, None)
         self.holds.ended(name, motion, "it ended")
-        if motion.cancelled():
+        error = None if motion.cancelled() else motion.exception()
+        if motion.cancelled() or why is not None and isinstance(error, MotionError):
+            # Cancelled, or the stop's end seen by the poller first.
             ok, words = True, "stopped (%s)" % (why or "stop")
         else:
-            error = motion.exception()
             if error is None:
                 ok, words = True, "ended at %.3f mm" % motion.result()
             elif isinstance(error, MotionError):
@@ -595,11 +604,9 @@ class Panel(object):
             self._stop_jogs(jogs, "its events stream closed")
 
     def _stop_jogs(self, jogs, why):
-        with self._going_on():
-            self._send_stops([held.name for held in jogs])
         with self._lock:
-            for held in jogs:
-                self._why.setdefault(id(held.motion), why)
+            self._note_why([held.motion for held in jogs], why)
+        self._send_stops([held.name for held in jogs])
         self._helper(self._settle, [held.motion for held in jogs], None)
 
     def _watch_dog(self):

@@ -89,6 +89,8 @@ class Handler(BaseHTTPRequestHandler):
     server_version = "qzr-kov-panel"
     sys_version = ""
     timeout = IDLE_TIMEOUT
+    #: bytes of the request's body not read (none before a request is)
+    _unread = 0
 
     def log_message(self, format, *args):
         pass        # the events tell what happened; requests are not logged
@@ -336,6 +338,14 @@ class PanelServer(socketserver.ThreadingMixIn, HTTPServer):
         self.host = host
         self.guard = Guard(token or new_token(), host, self.server_address[1], allowed)
         self._thread = None
+
+    def handle_error(self, request, client_address):
+        # A client gone in the middle of an answer is no news; anything else
+        # is told in one line, and the server goes on.
+        error = sys.exc_info()[1]
+        if not isinstance(error, OSError):
+            sys.stderr.write("qzr-kov: panel: a request from %s failed: %s\n"
+                             % (client_address[0], describe_exception(error)))
 
     def server_bind(self):
         # HTTPServer's own looks the host's name up, which may wait for a
