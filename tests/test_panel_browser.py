@@ -4,7 +4,8 @@ python3; elsewhere these tests skip, saying why). One browser for the
 class, on the example machine on simulated lines: the page opened with
 the token shows every axis, homes, jogs while jog + is held and stops on
 its release, STOP ALL (the button and Escape) stops a move, the lamps
-follow a limit switch, a lost connection is shown, a position is taught; and a picture of the page is
+follow a limit switch, values not renewed go stale, a lost connection is
+shown, a position is taught; and a picture of the page is
 taken (QZR_KOV_PANEL_PICTURE=docs/panel.png keeps it for the docs).
 Every wait is for a condition, never for a time."""
 import os
@@ -85,6 +86,19 @@ class BrowserTest(PanelCase):
     def events(self):
         return [item.get_attribute("textContent") for item in
                 self.browser.find_elements(By.CSS_SELECTOR, '[data-field="events"] li')]
+
+    def test_values_no_longer_renewed_go_stale_then_the_connection_counts_as_lost(self):
+        body = self.browser.find_element(By.TAG_NAME, "body")
+        self.assertEqual(self.card("x").get_attribute("data-stale"), "false")
+        self.panel.broadcaster.state = lambda data: None        # no state reaches the page
+        try:
+            self.wait(lambda: all(self.card(name).get_attribute("data-stale") == "true"
+                                  for name in "xyz"), "every card stale")
+            self.wait(lambda: body.get_attribute("data-connection") == "lost", "the loss shown")
+        finally:
+            del self.panel.broadcaster.state
+        self.wait(lambda: body.get_attribute("data-connection") == "live", "back live")
+        self.wait(lambda: self.card("x").get_attribute("data-stale") == "false", "fresh again")
 
     def test_a_lost_connection_is_shown_until_it_is_back(self):
         body = self.browser.find_element(By.TAG_NAME, "body")
