@@ -28,6 +28,8 @@ def _run(options):
     if options.machine is not None:
         axes = connect.open_machine(options, moving.check_picture, say)
         notice = "simulated lines (fresh each run: nothing is kept)" if axes.simulated else None
+        if options.command == "panel":
+            notice = None       # its one line is the address; the page says "simulated"
     else:
         axes = connect.open_station(options, moving.check_options)
         notice = "simulated line (a fresh one each run: nothing is kept)" if axes.simulated \
