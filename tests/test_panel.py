@@ -429,6 +429,60 @@ class HoldsTest(unittest.TestCase):
         self.assertEqual([held.name for held in holds.take(None, "stop")], ["y"])
 
 
+class BroadcastTest(unittest.TestCase):
+    """Publishing never waits for a client: a stream not read keeps the
+    newest state and a bounded backlog of the other events."""
+
+    def test_a_stream_not_read_holds_up_nobody_and_keeps_what_matters(self):
+        support.add_tool_to_path()
+        from qzr_kov_tool.panel import broadcast
+        hub = broadcast.Broadcaster(limit=2)
+        hub.state({"seq": 0})
+        slow, quick = hub.open(), hub.open()
+        self.assertIsNone(hub.open())               # the limit
+        self.assertEqual(quick.next(0), [broadcast.encoded("state", {"seq": 0})])
+        for seq in range(1, 1001):
+            hub.state({"seq": seq})
+            hub.event("move", {"n": seq})
+        chunks = slow.next(0)
+        self.assertEqual(len(chunks), broadcast.BACKLOG + 1)
+        self.assertEqual(chunks[0], broadcast.encoded("move", {"n": 1001 - broadcast.BACKLOG}))
+        self.assertEqual(chunks[-1], broadcast.encoded("state", {"seq": 1000}))
+        self.assertEqual(quick.next(0)[-1], broadcast.encoded("state", {"seq": 1000}))
+        self.assertEqual(slow.next(0), [])          # nothing new: nothing sent
+        hub.close_stream(slow)
+        self.assertIsNone(slow.next(0))
+        self.assertEqual(hub.ids(), {quick.id})
+        self.assertIsNotNone(hub.open())            # room again
+        hub.close()
+        self.assertIsNone(quick.next(0))
+        self.assertIsNone(hub.open())
+        with self.assertRaises(ValueError):         # NaN is never sent
+            hub.event("move", {"n": float("nan")})
+
+
+class GuardRulesTest(unittest.TestCase):
+    def test_names_ports_and_origins(self):
+        support.add_tool_to_path()
+        from qzr_kov_tool.panel import guard
+        rules = guard.Guard("t" * 43, "0.0.0.0", 8080, allowed=["cell-7.local", "::2"])
+        for host in ("0.0.0.0:8080", "cell-7.local:8080", "Cell-7.LOCAL:8080", "[::2]:8080",
+                     "localhost:8080", "[::1]:8080"):
+            self.assertTrue(rules.host_ok(host), host)
+        for host in ("cell-8.local:8080", "cell-7.local:8081", "cell-7.local", "[::2:8080",
+                     "cell-7.local:80x", "::1:8080", None, ""):
+            self.assertFalse(rules.host_ok(host), host)
+        self.assertTrue(guard.Guard("t", "::1", 80).host_ok("[::1]"))
+        self.assertTrue(rules.origin_ok(None, "cell-7.local:8080"))
+        self.assertTrue(rules.origin_ok("http://cell-7.local:8080", "cell-7.local:8080"))
+        self.assertFalse(rules.origin_ok("http://localhost:8080", "cell-7.local:8080"))
+        self.assertEqual(guard.url_host("::1"), "[::1]")
+        self.assertTrue(guard.is_loopback("::1") and guard.is_loopback("127.0.0.2"))
+        self.assertFalse(guard.is_loopback("0.0.0.0") or guard.is_loopback("cell-7.local"))
+        self.assertEqual(len(guard.new_token()), 43)
+        self.assertNotEqual(guard.new_token(), guard.new_token())
+
+
 class ToolTest(support.ToolCase):
     """The command itself: one line to open, Ctrl-C stops every axis."""
 
