@@ -136,6 +136,7 @@ class Panel(object):
         self._homing = None           # (names, thread)
         self._stops = 0               # stops begun so far
         self._states = {}             # axis name -> its newest AxisState
+        self._ended_at = {}           # axis name -> when its last motion ended
         self._published = {}          # axis name -> the time of the state last sent
         self._moving = False
         self._last = -math.inf        # the clock at the last state event
@@ -352,8 +353,10 @@ class Panel(object):
 
     def _idle(self, name):
         """Failure 409 unless the axis NAME is free for a command: no move
-        or jog of the panel's runs on it, it is not homing, and it is at
-        rest (its newest state, or a read if that shows it running)."""
+        or jog of the panel's runs on it, it is not homing, and its newest
+        state, unless read before the end of the panel's last motion of it,
+        shows it at rest. Nothing is read: a refusal comes before any
+        exchange."""
         if self._closed.is_set():
             raise Failure(503, "the panel is closing")
         with self._lock:
@@ -364,16 +367,11 @@ class Panel(object):
                     and self._homing[1].is_alive():
                 raise Failure(409, "%s is busy: it is homing" % name)
             state = self._states.get(name)
-        if state is not None and state.running:
-            # The newest state may be a poll from just before the end of a
-            # move: the axis itself tells.
-            from qzr_kov_motion.state import read_state
-            try:
-                running = read_state(self.machine.axes[name]).running
-            except Exception as error:
-                raise self._line_failure(error, "reading %s" % name)
-            if running:
-                raise Failure(409, "%s is busy: it is running" % name)
+            # A state read before the end of the panel's last motion of the
+            # axis (which ends with it at rest) is a poll that came late.
+            ended = self._ended_at.get(name, -math.inf)
+        if state is not None and state.running and state.time > ended:
+            raise Failure(409, "%s is busy: it is running" % name)
 
     def _library(self, start, name, what):
         """START(), a call of the library that starts WHAT on the axis
@@ -437,6 +435,7 @@ class Panel(object):
             if self._motions.get(name, (None, None))[1] is motion:
                 del self._motions[name]
             why = self._why.pop(motion, None)
+            self._ended_at[name] = time.monotonic()
         self.holds.ended(name, motion, "it ended")
         error = None if motion.cancelled() else motion.exception()
         if motion.cancelled() or why is not None and isinstance(error, MotionError):
@@ -556,6 +555,9 @@ class Panel(object):
                                                            describe_exception(error))
         else:
             ok, words = True, "homed: %s (at 0 mm)" % ", ".join(names)
+        with self._lock:
+            for name in names:
+                self._ended_at[name] = time.monotonic()
         self.event("home", axes=names, ok=ok, text=words)
 
     def teach(self, name, body):
