@@ -89,7 +89,7 @@ class BrowserTest(PanelCase):
 
     def test_values_no_longer_renewed_go_stale_then_the_connection_counts_as_lost(self):
         body = self.browser.find_element(By.TAG_NAME, "body")
-        self.assertEqual(self.card("x").get_attribute("data-stale"), "false")
+        self.wait(lambda: self.card("x").get_attribute("data-stale") == "false", "x fresh")
         self.panel.broadcaster.state = lambda data: None        # no state reaches the page
         try:
             self.wait(lambda: all(self.card(name).get_attribute("data-stale") == "true"
@@ -116,7 +116,8 @@ class BrowserTest(PanelCase):
             position = self.machine.axes[name].position
             self.wait(lambda: self.field(name, "position").text == "%.3f" % position,
                       "the position of %s" % name)
-            self.assertEqual(self.card(name).get_attribute("data-stale"), "false")
+            self.wait(lambda: self.card(name).get_attribute("data-stale") == "false",
+                      "%s fresh" % name)
         self.assertTrue(self.action(None, "stop-all").is_displayed())
 
     def test_home(self):
