@@ -94,6 +94,57 @@ def report(results, render, argv):
     return 0
 
 
+def by_version(results):
+    """RESULTS in the order of their interpreters' versions."""
+    return sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")])
+
+
+def heading(data, what):
+    """The line above a table of the results DATA of interleaved rounds on
+    a simulated line: where and when, then WHAT."""
+    load = data.get("load_at_start")
+    return ("CPython %s, measured %s, load average %s at the start; %g ms per exchange, %d "
+            "interleaved rounds. %s\n" % (data["python"], data.get("measured", "?"),
+                                          "%.1f" % load[0] if load else "?",
+                                          data["exchange_ms"], data["rounds"], what))
+
+
+def tables(argv, name, table):
+    """``--table FOLDER`` (print the table of the results *-NAME.json in
+    FOLDER) or ``--readme README FOLDER`` (write it between NAME's markers
+    there) in ARGV: does it and returns True; False for neither."""
+    if "--table" in argv:
+        sys.stdout.write(table(load_results(argv[argv.index("--table") + 1], name)))
+        return True
+    if "--readme" in argv:
+        i = argv.index("--readme")
+        into_readme(argv[i + 1], name, table(load_results(argv[i + 2], name)))
+        return True
+    return False
+
+
+def load_results(folder, name):
+    """The results of the benchmark NAME in FOLDER (its *-NAME.json files)."""
+    import glob
+    results = []
+    for path in sorted(glob.glob(os.path.join(folder, "*-%s.json" % name))):
+        with open(path) as f:
+            results.append(json.load(f))
+    return results
+
+
+def into_readme(path, name, text):
+    """TEXT in the README PATH, between the markers of the benchmark NAME."""
+    begin = "<!-- %s: written by bench/%s.py --readme -->" % (name, name)
+    end = "<!-- end of %s -->" % name
+    with open(path, encoding="utf-8") as f:
+        readme = f.read()
+    head, rest = readme.split(begin, 1)
+    tail = rest.split(end, 1)[1]
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(head + begin + "\n\n" + text + "\n" + end + tail)
+
+
 # ---------------------------------------------------------------------------
 # Masters and probes
 

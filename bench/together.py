@@ -26,8 +26,6 @@ round to round. Per move:
 QZR_KOV_BENCH_TOGETHER_ROUNDS=8 and QZR_KOV_BENCH_TOGETHER_EXCHANGE_MS=5
 choose other rounds and exchange times.
 """
-import glob
-import json
 import math
 import os
 import sys
@@ -185,14 +183,9 @@ def verdicts(rows):
 
 def table(results):
     out = []
-    for data in sorted(results, key=lambda d: [int(x) for x in d["python"].split(".")]):
-        load = data.get("load_at_start")
-        out.append("CPython %s, measured %s, load average %s at the start; %g ms per exchange, "
-                   "%d interleaved rounds. Median (min–max) over the rounds; the limits "
-                   "apply to the moves together.\n" % (
-                       data["python"], data.get("measured", "?"),
-                       "%.1f" % load[0] if load else "?", data["exchange_ms"],
-                       data["rounds"]))
+    for data in common.by_version(results):
+        out.append(common.heading(data, "Median (min–max) over the rounds; the limits apply "
+                                        "to the moves together."))
         out.append("| move | axes | arrival spread ms, together | apart | limit | from the "
                    "line mm, together | apart | limit (fastest axis) |")
         out.append("|---|---:|---:|---:|---:|---:|---:|---:|")
@@ -209,34 +202,8 @@ def table(results):
     return "\n".join(out)
 
 
-BEGIN = "<!-- together: written by bench/together.py --readme -->"
-END = "<!-- end of together -->"
-
-
-def load(folder):
-    results = []
-    for path in sorted(glob.glob(os.path.join(folder, "*-together.json"))):
-        with open(path) as f:
-            results.append(json.load(f))
-    return results
-
-
-def into_readme(path, text):
-    with open(path, encoding="utf-8") as f:
-        readme = f.read()
-    head, rest = readme.split(BEGIN, 1)
-    tail = rest.split(END, 1)[1]
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(head + BEGIN + "\n\n" + text + "\n" + END + tail)
-
-
 def main(argv):
-    if "--table" in argv:
-        sys.stdout.write(table(load(argv[argv.index("--table") + 1])))
-        return 0
-    if "--readme" in argv:
-        i = argv.index("--readme")
-        into_readme(argv[i + 1], table(load(argv[i + 2])))
+    if common.tables(argv, "together", table):
         return 0
     common.set_up()
     sys.path.insert(0, os.path.join(common.REPO, "motion"))

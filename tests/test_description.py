@@ -268,5 +268,61 @@ class HostileFileTest(unittest.TestCase):
         self.assertIn("not valid JSON", problem)
 
 
+class TaughtFileTest(unittest.TestCase):
+    """Positions taught later live in a file beside the machine file, which
+    load_description reads and checks as the file's own."""
+
+    def setUp(self):
+        self.machine = support.description_file()
+        self.taught = description.taught_path(self.machine)
+
+    def teach(self, data):
+        with open(self.taught, "w", encoding="utf-8") as f:
+            json.dump(data, f)
+
+    def test_taught_positions_join_the_axis_and_the_summary_marks_them(self):
+        self.assertIsNone(description.load_description(self.machine).taught)
+        self.assertTrue(self.taught.endswith("machine.taught.json"))
+        self.teach({"axes": {"x": {"positions": {"pick": 12.5}}}})
+        loaded = description.load_description(self.machine)
+        self.assertEqual(loaded.axes["x"].positions,
+                         {"park": 0.0, "load": 120.0, "unload": 280.0, "pick": 12.5})
+        self.assertEqual(loaded.taught.positions, {"x": {"pick": 12.5}})
+        self.assertEqual(loaded.taught.path, self.taught)
+        line = description.summary(loaded.axes["x"], loaded)
+        self.assertIn("unload 280, pick 12.5 (taught)", line)
+        self.assertNotIn("park 0 (taught)", line)
+
+    def test_what_the_machine_file_would_refuse_is_refused_naming_the_taught_file(self):
+        with open(self.machine, "rb") as f:
+            before = f.read()
+        for data, problem in (
+                ({"axes": {"x": {"positions": {"park": 3.0}}}},
+                 "axes.x.positions.park: %s has it already" % self.machine),
+                ({"axes": {"x": {"positions": {"far": 301.0}}}}, "axes.x.positions.far: "),
+                ({"axes": {"w": {"positions": {"a": 1.0}}}}, "axes.w: no axis 'w'"),
+                ({"axes": {"x": {"ppmm": 100}}}, "axes.x.ppmm: "),
+                ({"axes": {"x": {"positions": {"a": True}}}}, "axes.x.positions.a: "),
+                ([], "")):
+            self.teach(data)
+            with self.assertRaises(MachineError) as caught:
+                description.load_description(self.machine)
+            self.assertEqual(caught.exception.path, self.taught)
+            for line in caught.exception.problems:
+                self.assertTrue(line.startswith(self.taught + ": "), line)
+            self.assertIn(self.taught + ": " + problem, "\n".join(caught.exception.problems))
+            # check_taught says the same of what would be written, and writes nothing.
+            with self.assertRaises(MachineError):
+                description.check_taught(self.machine, data)
+        os.remove(self.taught)
+        self.assertFalse(os.path.exists(self.taught))
+        self.assertEqual(description.check_taught(
+            self.machine, {"axes": {"y": {"positions": {"mid": 100.0}}}}
+        ).axes["y"].positions["mid"], 100.0)
+        self.assertFalse(os.path.exists(self.taught))
+        with open(self.machine, "rb") as f:
+            self.assertEqual(f.read(), before)
+
+
 if __name__ == "__main__":
     unittest.main()

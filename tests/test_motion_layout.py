@@ -1,5 +1,6 @@
 """docs/architecture.md lists every module of qzr_kov_motion, and
-docs/tool.md every module of the tool qzr_kov_tool; each module imports at
+docs/tool.md every module of the tool qzr_kov_tool (docs/panel.md those
+of its package panel); each module imports at
 run time (inside functions too) only those above it in its table: no
 import cycle, and none worked round. The tool names none of its modules as
 the library does."""
@@ -15,7 +16,24 @@ TOOL = os.path.join(support.CLI, "qzr_kov_tool")
 
 
 def modules(package):
-    return sorted(n[:-3] for n in os.listdir(package) if re.match(r"[a-z]\w*\.py$", n))
+    """The modules of PACKAGE, and its packages (folders with an __init__)."""
+    return sorted(n[:-3] if n.endswith(".py") else n for n in os.listdir(package)
+                  if re.match(r"[a-z]\w*\.py$", n)
+                  or os.path.isfile(os.path.join(package, n, "__init__.py")))
+
+
+def imports(path, level):
+    """The modules that the file PATH imports from LEVEL packages up
+    (``from .x`` is level 1), at run time."""
+    with open(path, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    typing_only = {id(node) for block in ast.walk(tree) if isinstance(block, ast.If)
+                   and getattr(block.test, "id", None) == "TYPE_CHECKING"
+                   for node in ast.walk(block)}
+    imported = {n.module or a.name for n in ast.walk(tree) if isinstance(n, ast.ImportFrom)
+                and n.level == level and id(n) not in typing_only for a in n.names}
+    # The package's own version (from __init__) is no module of it.
+    return {module.split(".")[0] for module in imported if not module.startswith("_")}
 
 
 def table(page, heading):
@@ -25,20 +43,26 @@ def table(page, heading):
     return re.findall(r"^\| `(\w+)` \|", section, re.M)
 
 
+#: the tool's subpackages and the tables of their modules
+subpackages = {"panel": table("panel.md", "## How the panel is built")}
+
+
 class LayoutTest(unittest.TestCase):
-    def check(self, package, order):
+    def check(self, package, order, above=None):
+        """The modules of PACKAGE are those of ORDER, and each imports only
+        those above it; ABOVE: what the modules of a subpackage may import
+        of its parent (``from ..x``)."""
         self.assertEqual(sorted(order), modules(package))
         for place, name in enumerate(order):
-            with open(os.path.join(package, name + ".py"), encoding="utf-8") as f:
-                tree = ast.parse(f.read())
-            typing_only = {id(node) for block in ast.walk(tree) if isinstance(block, ast.If)
-                           and getattr(block.test, "id", None) == "TYPE_CHECKING"
-                           for node in ast.walk(block)}
-            imported = {n.module or a.name for n in ast.walk(tree) if isinstance(n, ast.ImportFrom)
-                        and n.level == 1 and id(n) not in typing_only for a in n.names}
-            # The package's own version (from __init__) is no module of it.
-            imported = {module for module in imported if not module.startswith("_")}
-            self.assertLessEqual(imported, set(order[:place]), name)
+            path = os.path.join(package, name + ".py")
+            if not os.path.exists(path):
+                # A package of its own: its modules in a table of their own,
+                # and of the parent only what stands above it here.
+                self.check(os.path.join(package, name), subpackages[name], order[:place])
+                continue
+            self.assertLessEqual(imports(path, 1), set(order[:place]), name)
+            if above is not None:
+                self.assertLessEqual(imports(path, 2), set(above), name)
 
     def test_each_module_imports_only_those_above_it(self):
         self.check(MOTION, table("architecture.md", "## The package qzr_kov_motion"))

@@ -207,10 +207,17 @@ class WheelTest(unittest.TestCase):
         with open(os.path.join(support.REPO, "stubs", "qzr_kov.pyi"), "rb") as f:
             self.assertEqual(self.wheel.read("qzr_kov-stubs/__init__.pyi"), f.read())
         for name, folder in self.project.packages:
-            sources = sorted(os.path.basename(p) for p in glob.glob(
-                os.path.join(support.REPO, folder, "*.py")) + glob.glob(
-                os.path.join(support.REPO, folder, "py.typed")))
-            inside = sorted(n.split("/")[1] for n in names if n.startswith(name + "/"))
+            top = os.path.join(support.REPO, folder)
+            sources = [os.path.basename(p) for p in glob.glob(os.path.join(top, "*.py"))
+                       + glob.glob(os.path.join(top, "py.typed"))]
+            # A package's own packages go whole, with their files (the panel's page).
+            for sub in os.listdir(top):
+                if os.path.isfile(os.path.join(top, sub, "__init__.py")):
+                    for where, folders, files in os.walk(os.path.join(top, sub)):
+                        folders[:] = [f for f in folders if f != "__pycache__"]
+                        sources += [os.path.relpath(os.path.join(where, f), top).replace(
+                            os.sep, "/") for f in files if not f.endswith(".pyc")]
+            inside = sorted(n[len(name) + 1:] for n in names if n.startswith(name + "/"))
             self.assertEqual(inside, sorted(sources + ["_version.py"]))
             scope = {}
             exec(self.read(name + "/_version.py"), scope)

@@ -7,10 +7,16 @@ from .failures import ToolError, describe_exception, from_controller
 from .parser import parse
 from .progress import say
 
+
+def _panel(axes, options, signals):
+    from .panel import server      # it needs the library: not before the arguments are read
+    return server.run(axes, options, signals)
+
+
 #: the commands that work on open lines
 COMMANDS = dict(status=commands.status, home=moving.home, move=moving.move, jog=moving.jog,
                 stop=moving.stop, enable=commands.enable, disable=commands.disable,
-                config=commands.config, record=commands.record)
+                config=commands.config, record=commands.record, panel=_panel)
 #: those that need none
 OFFLINE = dict(plot=commands.draw_recording, check=commands.check,
                positions=commands.positions)
@@ -22,6 +28,8 @@ def _run(options):
     if options.machine is not None:
         axes = connect.open_machine(options, moving.check_picture, say)
         notice = "simulated lines (fresh each run: nothing is kept)" if axes.simulated else None
+        if options.command == "panel":
+            notice = None       # its one line is the address; the page says "simulated"
     else:
         axes = connect.open_station(options, moving.check_options)
         notice = "simulated line (a fresh one each run: nothing is kept)" if axes.simulated \

@@ -274,6 +274,8 @@ def check(options):
     from qzr_kov_motion import description as keys
     for axis in description.axes.values():
         say(keys.summary(axis, description))
+    if description.taught is not None:
+        say("taught positions read from %s" % description.taught.path)
     return EXIT_OK
 
 

@@ -238,6 +238,18 @@ def _recording_options(parser, what="the run"):
                             "per axis, to a .png, .svg or .pdf picture (needs matplotlib)")
 
 
+def _listen(text):
+    """HOST:PORT (an IPv6 address in brackets, [::1]:8080) as (host, port)."""
+    host, colon, port = text.rpartition(":")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    if not colon or not host or "[" in host or "]" in host or not port.isdigit() \
+            or not 0 <= int(port) <= 65535:
+        raise argparse.ArgumentTypeError("%r is not HOST:PORT (127.0.0.1:8080, [::1]:8080; "
+                                         "port 0: any free port)" % text)
+    return host, int(port)
+
+
 class _Parser(argparse.ArgumentParser):
     """The parser, with its commands' parsers at hand (``commands``) for
     the errors that only the options as a whole show."""
@@ -406,6 +418,20 @@ def build_parser():
                   "its travel, from the description; no line is opened.")
     _axes(sub, "to show")
 
+    sub = command("panel", "serve a live panel of the machine to a browser",
+                  "With --machine: serve a panel of the machine in the browser (positions and "
+                  "inputs live, jog, home, move, teach positions, STOP ALL) and an HTTP API "
+                  "for scripts, until Ctrl-C, which stops every axis. It prints the address "
+                  "to open, with its token; docs/panel.md has the API and its safety.")
+    sub.add_argument("--listen", type=_listen, default=("127.0.0.1", 0), metavar="HOST:PORT",
+                     help="the address to serve on (default 127.0.0.1 and any free port)")
+    sub.add_argument("--open", action="store_true", help="open the panel in the browser")
+    sub.add_argument("--read-only", action="store_true",
+                     help="show the machine, refuse every command but stop")
+    sub.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                     help="a name the browser may reach the panel by, besides the listening "
+                          "address, localhost, 127.0.0.1 and [::1] (may be given again)")
+
     sub = command("check", "check a machine description; open nothing",
                   "Check FILE (or the file of --machine) as a whole without opening any line: "
                   "one line per axis (exit code 0), or one line per problem, each naming its "
@@ -443,6 +469,8 @@ def parse(argv):
         if options.file is None:
             error("the following arguments are required: FILE")
         return options
+    if options.command == "panel" and options.machine is None:
+        error("the panel shows a machine: give its description with --machine FILE")
     if options.machine is not None:
         _machine_usage(options, error)
     else:

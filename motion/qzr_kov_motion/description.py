@@ -3,7 +3,11 @@ and checked as a whole before any line is opened.
 
 ``load_description(path)`` reads a file, ``check_description(data)`` checks
 what such a file holds; both give a ``Description`` or raise
-``MachineError`` naming the key path of every problem.
+``MachineError`` naming the key path of every problem. Beside a file
+``machine.toml`` a file ``machine.taught.json`` may hold positions taught
+later (by the tool's panel): ``load_description`` reads it too, checks its
+positions as the file's own and adds them (``TAUGHT_KEYS``); the machine
+file itself is never written.
 
 Each key of a line and of an axis is declared once, in ``LINE_KEYS`` and
 ``AXIS_KEYS``: its name, how it is checked, its default, how it is applied
@@ -96,10 +100,20 @@ class AxisSettings(NamedTuple):
     jog: Optional[Jog] = None
 
 
+class Taught(NamedTuple):
+    """The taught positions read with a description: the file's name as
+    messages show it, and axis name to its taught positions (name to mm)."""
+    path: str
+    positions: Dict[str, Dict[str, float]]
+
+
 class Description(NamedTuple):
-    """A checked machine description: lines and axes by name, in file order."""
+    """A checked machine description: lines and axes by name, in file
+    order; ``taught``, the taught positions read with it (their axes'
+    ``positions`` hold them as well), or None."""
     lines: Dict[str, Line]
     axes: Dict[str, AxisSettings]
+    taught: Optional[Taught] = None
 
 
 HOMING_METHODS = {"limit_first": FindingOMethod.LimitFirstThenBackward,
@@ -173,18 +187,119 @@ def printable(text: str) -> str:
 
 def load_description(path: str) -> Description:
     """The checked description in the file PATH: TOML (``.toml``) or the
-    same in JSON (``.json``). Only a regular file of at most MAX_FILE_SIZE
-    bytes, nested at most MAX_NESTING levels deep, is read. Raises
-    MachineError (its ``path``: the file's name as its messages show it)
-    for a file that is refused or cannot be decoded, or a description with
-    problems; OSError if it cannot be read."""
+    same in JSON (``.json``), with the positions of its taught file
+    (``taught_path(PATH)``) if there is one. Only a regular file of at most
+    MAX_FILE_SIZE bytes, nested at most MAX_NESTING levels deep, is read.
+    Raises MachineError (its ``path``: the name of the file at fault as its
+    messages show it) for a file that is refused or cannot be decoded, or a
+    description or taught file with problems; OSError if one cannot be
+    read."""
     path = os.fspath(path)
+    data, description = _load(path)
+    taught = taught_path(path)
+    if not os.path.lexists(taught):
+        return description
+    shown = printable(taught)
+    try:
+        return _with_taught(description, data, _read(taught, shown), shown, printable(path))
+    except MachineError as error:
+        raise _of_taught(error, shown)
+
+
+def _load(path: str) -> Tuple[Any, Description]:
+    """What the machine file PATH holds, and its checked description."""
     shown = printable(path)
     try:
-        return check_description(_read(path, shown))
+        data = _read(path, shown)
+        return data, check_description(data)
     except MachineError as error:
         error.path = shown
         raise
+
+
+# -- taught positions ------------------------------------------------------
+
+#: the keys of an axis that its taught file may hold: checked as the
+#: machine file's own, and added to the axis's (a table's entries to its
+#: table, which must not have them already)
+TAUGHT_KEYS = ("positions",)
+TAUGHT_SUFFIX = ".taught.json"
+
+
+def taught_path(path: str) -> str:
+    """The taught file of the machine file PATH: ``machine.toml`` (or
+    ``.json``) -> ``machine.taught.json`` beside it, JSON of the shape
+    ``{"axes": {"x": {"positions": {"pick": 12.5}}}}``."""
+    return os.path.splitext(os.fspath(path))[0] + TAUGHT_SUFFIX
+
+
+def check_taught(path: str, data: Any) -> Description:
+    """The description of the machine file PATH with DATA (what its taught
+    file would hold) in place of its taught file: MachineError naming the
+    key path of every problem of DATA, each message starting with the
+    taught file's name. Nothing is written."""
+    path = os.fspath(path)
+    raw, description = _load(path)
+    shown = printable(taught_path(path))
+    problems, _ = _walk(data)
+    try:
+        if problems:
+            raise MachineError(problems)
+        return _with_taught(description, raw, data, shown, printable(path))
+    except MachineError as error:
+        raise _of_taught(error, shown)
+
+
+def _of_taught(error: MachineError, shown: str) -> MachineError:
+    """ERROR, a problem of the taught file SHOWN, with each line starting
+    with its name (the machine file has key paths of the same names)."""
+    lines = [p if p.startswith(shown + ": ") else "%s: %s" % (shown, p) for p in error.problems]
+    return MachineError(lines, shown)
+
+
+def _with_taught(description: Description, data: Any, taught: Any, shown: str,
+                 file: str) -> Description:
+    """DESCRIPTION (checked from DATA, the machine file FILE's contents)
+    with the keys of TAUGHT, what the taught file SHOWN holds, checked as
+    the file's own keys of each axis and added to them."""
+    checker = _Checker()
+    added = {}  # type: Dict[str, Dict[str, Any]]
+    top = checker.table("", taught, ("axes",), ("axes",))
+    axes = top.get("axes") if top is not None else None
+    if axes is not None and checker.table("axes", axes, None) is not None:
+        for name, table in axes.items():
+            where = _join("axes", name)
+            if name not in description.axes:
+                checker.fail(where, "no axis %r in %s (its axes: %s)"
+                             % (name, file, ", ".join(description.axes)))
+                continue
+            table = checker.table(where, table, TAUGHT_KEYS)
+            if table is None:
+                continue
+            # The axis as the file has it, with the taught keys in place of its own.
+            own = dict(data["axes"][name])
+            own.update((key, value) for key, value in table.items() if key in TAUGHT_KEYS)
+            entry = _Entry(checker, where, name, own, AXIS_KEYS)
+            settings = description.axes[name]
+            added[name] = {}
+            for key in TAUGHT_KEYS:
+                if key not in table:
+                    continue
+                value = entry.value(key)
+                for clash in [k for k in value or {} if k in getattr(settings, key)]:
+                    checker.fail(_join(_join(where, key), clash),
+                                 "%s has it already: a taught one takes a name of its own"
+                                 % file)
+                added[name][key] = value
+    if checker.problems:
+        raise MachineError(checker.problems)
+    merged = {}  # type: Dict[str, AxisSettings]
+    for name, settings in description.axes.items():
+        changes = dict((key, dict(getattr(settings, key), **value))
+                       for key, value in added.get(name, {}).items())  # type: Dict[str, Any]
+        merged[name] = settings._replace(**changes)
+    positions = dict((name, dict(keys.get("positions", {}))) for name, keys in added.items())
+    return description._replace(axes=merged, taught=Taught(shown, positions))
 
 
 def _read(path: str, shown: str) -> Any:
@@ -1013,8 +1128,10 @@ AXIS_KEYS = (
         show=lambda travel, *_: "travel %s to %s mm" % tuple(map(_g, travel)) if travel
         else "no travel limits"),
     Key("positions", _positions, default={},
-        show=lambda positions, *_: "positions " + ", ".join(
-            "%s %s" % (name, _g(mm)) for name, mm in positions.items()) if positions else None),
+        show=lambda positions, axis, description: "positions " + ", ".join(
+            "%s %s%s" % (name, _g(mm), " (taught)" if description.taught is not None and name
+                         in description.taught.positions.get(axis.name, {}) else "")
+            for name, mm in positions.items()) if positions else None),
     Key("homing", _homing,
         show=lambda homing, *_: "homes in group %d towards %s, %s" % (
             homing.order, homing.direction, _speeds_text(homing.speeds)) if homing
